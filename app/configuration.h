@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+// The settings of the bridge's XML configuration file (root element "Halvex").
+//
+// The entry point builds one Configuration for the life of the process; every
+// controller re-reads the file into it with load() when it starts, so edits made
+// while the bridge runs are picked up at the next rebuild of the controller.
+//
+// Field names are the file's element names. The edition is fixed at build time:
+// the JSON edition also reads the two simulator server addresses.
+class Configuration {
+public:
+    explicit Configuration(std::string path);
+    virtual ~Configuration();
+
+    // Reads the file into the fields, printing progress and errors. Never throws.
+    bool load();
+
+#if HALVEX_EDITION_V22
+    // Backs the file up under a time-stamped name and rewrites it from the fields.
+    void save();
+#endif
+
+    const std::string& path() const { return path_; }
+
+    std::int32_t SPO2Scale = 5;
+    std::string SerialID;
+    std::string IPAddress;
+    std::string IPRangeStart;
+    std::string IPRangeEnd;
+#if HALVEX_EDITION_JSON
+    std::string SimulatorIP = "127.0.0.1";
+    std::string RHMIP = "127.0.0.1";
+#endif
+    // Calibration tables, in ascending key order.
+    std::map<float, float> CO2Calibration;
+    std::map<float, float> SPO2Calibration;
+
+private:
+    std::string path_;
+};
