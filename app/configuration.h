@@ -20,11 +20,6 @@ public:
     // Reads the file into the fields, printing progress and errors. Never throws.
     bool load();
 
-#if HALVEX_EDITION_V22
-    // Backs the file up under a time-stamped name and rewrites it from the fields.
-    void save();
-#endif
-
     const std::string& path() const { return path_; }
 
     std::int32_t SPO2Scale = 5;
