@@ -1,0 +1,152 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace halvex::test {
+
+ChildProcess::ChildProcess(std::vector<std::string> argv, std::string workingDirectory) {
+    int outPipe[2];
+    int errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    std::vector<char*> args;
+    for (auto& a : argv) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid_ == 0) {
+        ::dup2(outPipe[1], STDOUT_FILENO);
+        ::dup2(errPipe[1], STDERR_FILENO);
+        int devNull = ::open("/dev/null", O_RDONLY);
+        if (devNull >= 0) {
+            ::dup2(devNull, STDIN_FILENO);
+        }
+        if (!workingDirectory.empty() && ::chdir(workingDirectory.c_str()) != 0) {
+            ::_exit(126);
+        }
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    outReader_ = std::thread([this, fd = outPipe[0]] { readLoop(fd, out_); });
+    errReader_ = std::thread([this, fd = errPipe[0]] { readLoop(fd, err_); });
+}
+
+ChildProcess::~ChildProcess() {
+    if (wait(std::chrono::milliseconds(0)) == -1) {
+        kill(SIGKILL);
+        wait(std::chrono::seconds(10));
+    }
+    if (outReader_.joinable()) outReader_.join();
+    if (errReader_.joinable()) errReader_.join();
+}
+
+void ChildProcess::readLoop(int fd, std::string& into) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        std::lock_guard<std::mutex> guard(lock_);
+        into.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+}
+
+int ChildProcess::wait(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (exited_) return status_;
+        int raw = 0;
+        pid_t r = ::waitpid(pid_, &raw, WNOHANG);
+        if (r == pid_) {
+            exited_ = true;
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            // The output is complete once the pipes are drained.
+            if (outReader_.joinable()) outReader_.join();
+            if (errReader_.joinable()) errReader_.join();
+            return status_;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void ChildProcess::kill(int signal) {
+    if (!exited_) ::kill(pid_, signal);
+}
+
+bool ChildProcess::waitFor(const std::string& needle, bool wholeLine, bool onStderr,
+                           std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            const std::string& text = onStderr ? err_ : out_;
+            if (wholeLine) {
+                std::size_t start = 0;
+                while (start < text.size()) {
+                    std::size_t end = text.find('\n', start);
+                    if (end == std::string::npos) break;
+                    if (text.compare(start, end - start, needle) == 0 && end - start == needle.size()) return true;
+                    start = end + 1;
+                }
+            } else if (text.find(needle) != std::string::npos) {
+                return true;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool ChildProcess::waitForLine(const std::string& line, std::chrono::milliseconds timeout, bool onStderr) {
+    return waitFor(line, true, onStderr, timeout);
+}
+
+bool ChildProcess::waitForText(const std::string& text, std::chrono::milliseconds timeout, bool onStderr) {
+    return waitFor(text, false, onStderr, timeout);
+}
+
+std::string ChildProcess::out() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return out_;
+}
+
+std::string ChildProcess::err() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return err_;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "halvex-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const {
+    std::ofstream(file(name), std::ios::binary) << content;
+}
+
+}  // namespace halvex::test
