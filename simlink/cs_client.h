@@ -46,6 +46,9 @@ public:
 
     int getState() const;
 
+    // The engine, for tests and diagnostics.
+    CSClientProtocol& protocol() const { return *engine_; }
+
 protected:
     explicit CSClient(std::unique_ptr<CSClientProtocol> engine);
     CSClientProtocol& engine() const { return *engine_; }

@@ -1,0 +1,555 @@
+#include "simlink/app_protocol.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "simlink/wire.h"
+
+namespace com_krel {
+
+namespace {
+enum : std::uint16_t {
+    PatientListRequest = 0x0001,
+    PatientList = 0x0002,
+    SubscribeAllEvents = 0x0020,
+    SubscribeInputs = 0x0006,
+    SubscribeOutputs = 0x0007,
+    PublishOutputs = 0x0008,
+    PublishOutputsAlt = 0x0038,
+    UnsubscribeInputs = 0x0014,
+    UnsubscribeOutputs = 0x0015,
+    ServerVersionRequest = 0x0051,
+    ParameterUpdate = 0x0008,
+    SceAnnouncement = 0x0102,
+    SceEndNotice = 0x0103,
+    InputReply = 0x0106,
+    OutputReply = 0x0107,
+    SceDetailNotice = 0x0150,
+    ServerVersionReply = 0x0151,
+};
+constexpr int kStatusOk = 0;
+constexpr int kStatusFailed = 6;
+
+RawMessage begin(std::uint8_t service, std::uint16_t type) {
+    return wire::beginPayload(wire::kFamilyApp, service, type);
+}
+
+int asSubscriptionResult(int r) { return r == ResultNotConnected ? ResultOk : r; }
+
+// Float to integer toward zero, saturating, NaN as 0: a value the server sends must
+// never be undefined behaviour here.
+std::int32_t truncateToInt(float f) {
+    if (std::isnan(f)) return 0;
+    if (f >= 2147483647.0f) return std::numeric_limits<std::int32_t>::max();
+    if (f <= -2147483648.0f) return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(f);
+}
+
+// Speeds are small whole numbers; anything not representable reads as an unknown speed.
+std::uint32_t truncateSpeed(float f) {
+    if (std::isnan(f) || f < 0.0f || f >= 4294967296.0f) return std::numeric_limits<std::uint32_t>::max();
+    return static_cast<std::uint32_t>(f);
+}
+
+int runStateOfSpeed(std::uint32_t speed) {
+    switch (speed) {
+    case 0: return 2;
+    case 1: return 3;
+    case 4: return 4;
+    case 8: return 5;
+    default: return -1;
+    }
+}
+
+std::size_t entriesInside(const RawMessage& m, std::uint32_t count, std::size_t first, std::size_t size) {
+    if (m.size() <= first) return 0;
+    return std::min<std::size_t>(count, (m.size() - first) / size);
+}
+
+ParameterValue valueOfType(const std::string& id, float f, int type, int flagged, bool& made) {
+    made = true;
+    if (type == TypeInvalid || type == TypeFloat) return ParameterValue::ofFloat(id, f, flagged);
+    if (type == TypeInteger) return ParameterValue::ofInt(id, truncateToInt(f), flagged);
+    made = false;
+    return ParameterValue();
+}
+}  // namespace
+
+AppProtocol::AppProtocol(int flags, std::unique_ptr<CSCommsInterface> transport)
+    : CSClientProtocol(flags, std::move(transport)) {}
+
+AppProtocol::~AppProtocol() {
+    stopFlowControl();
+    shutdown();
+}
+
+// ---- builders ----------------------------------------------------------------------
+
+RawMessage AppProtocol::buildFlowControlRequest() {
+    RawMessage m(KindFlowControl);
+    for (std::uint32_t w : {0u, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 3u}) m.appendU32(w);
+    return m;
+}
+
+RawMessage AppProtocol::buildFlowControlPeriodic() {
+    RawMessage m(KindFlowControl);
+    for (std::uint32_t w : {3u, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu}) m.appendU32(w);
+    return m;
+}
+
+RawMessage AppProtocol::buildSubscribeAllEvents() {
+    RawMessage m = begin(1, SubscribeAllEvents);
+    for (std::uint32_t w : {0u, 0x7FFFFFFFu, 0x7FFFFFFFu, 0x7FFFFFFFu}) m.appendU32(w);
+    return m;
+}
+
+RawMessage AppProtocol::buildPatientListRequest() { return begin(1, PatientListRequest); }
+
+RawMessage AppProtocol::buildServerVersionRequest() {
+    RawMessage m = begin(2, ServerVersionRequest);
+    m.appendU32(0);
+    return m;
+}
+
+RawMessage AppProtocol::buildInputSubscription(int sceId, const std::vector<InputRecord>& records) {
+    RawMessage m = begin(2, SubscribeInputs);
+    m.bytes().reserve(20 + records.size() * 40);
+    m.appendU32(static_cast<std::uint32_t>(sceId));
+    m.appendU32(static_cast<std::uint32_t>(records.size()));
+    for (const InputRecord& r : records) {
+        m.appendU32(wire::classWord(r.updateClass));
+        m.appendU32(0);
+        wire::appendId(m, r.id);
+    }
+    return m;
+}
+
+RawMessage AppProtocol::buildOutputSubscription(int sceId, const std::vector<OutputRecord>& records) {
+    RawMessage m = begin(2, SubscribeOutputs);
+    m.appendU32(static_cast<std::uint32_t>(sceId));
+    m.appendU32(static_cast<std::uint32_t>(records.size()));
+    for (const OutputRecord& r : records) {
+        m.appendU32(1200);
+        wire::appendId(m, r.id);
+    }
+    return m;
+}
+
+RawMessage AppProtocol::buildServerIds(std::uint16_t type, int sceId, const std::vector<std::uint32_t>& ids) {
+    RawMessage m = begin(2, type);
+    m.appendU32(static_cast<std::uint32_t>(sceId));
+    m.appendU32(static_cast<std::uint32_t>(ids.size()));
+    for (std::uint32_t id : ids) m.appendU32(id);
+    return m;
+}
+
+RawMessage AppProtocol::buildPublish(std::uint16_t type, int sceId, int publishMode,
+                                     const std::vector<OutputRecord>& records) {
+    RawMessage m = begin(2, type);
+    m.appendU32(static_cast<std::uint32_t>(sceId));
+    m.appendU32(static_cast<std::uint32_t>(publishMode));
+    m.appendU32(static_cast<std::uint32_t>(records.size()));
+    for (const OutputRecord& r : records) {
+        m.appendU32(r.serverId);
+        float f = 0.0f;
+        if (r.type == TypeFloat) std::memcpy(&f, &r.value, sizeof f);
+        else if (r.type == TypeInteger) f = static_cast<float>(static_cast<std::int32_t>(r.value));
+        m.appendF32(f);
+    }
+    return m;
+}
+
+// ---- requests ----------------------------------------------------------------------
+
+int AppProtocol::requestServerInfo() {
+    info("Sending server version request...");
+    return sendMessage(buildServerVersionRequest());
+}
+
+int AppProtocol::sendInputSubscription(const std::vector<InputRecord>& records) {
+    if (records.empty() || sceId_ == 0) return ResultOk;
+    if (records.size() > kMaxRecordsPerSubscription) {
+        info("Splitting large input subscription: " + std::to_string(records.size()) + " parameters requested");
+        const auto half = records.begin() + static_cast<std::ptrdiff_t>(records.size() / 2);
+        int r = sendInputSubscription(std::vector<InputRecord>(records.begin(), half));
+        if (r == ResultOk) r = sendInputSubscription(std::vector<InputRecord>(half, records.end()));
+        return r;
+    }
+    return asSubscriptionResult(sendMessage(buildInputSubscription(sceId_, records)));
+}
+
+int AppProtocol::sendOutputSubscription(const std::vector<OutputRecord>& records) {
+    if (records.empty() || sceId_ == 0) return ResultOk;
+    if (records.size() > kMaxRecordsPerSubscription) {
+        info("Splitting large output subscription: " + std::to_string(records.size()) + " parameters requested");
+        const auto half = records.begin() + static_cast<std::ptrdiff_t>(records.size() / 2);
+        int r = sendOutputSubscription(std::vector<OutputRecord>(records.begin(), half));
+        if (r == ResultOk) r = sendOutputSubscription(std::vector<OutputRecord>(half, records.end()));
+        return r;
+    }
+    return asSubscriptionResult(sendMessage(buildOutputSubscription(sceId_, records)));
+}
+
+int AppProtocol::sendInputUnsubscription(const std::vector<InputRecord>& records) {
+    if (records.empty()) return ResultOk;
+    const int sce = sceId_;
+    if (sce == 0) return ResultNoActiveSce;
+    info("Unsubscribing from " + std::to_string(records.size()) + " inputs for SIM ID: " + std::to_string(sce));
+    std::vector<std::uint32_t> ids;
+    for (const auto& r : records) ids.push_back(r.serverId);
+    return asSubscriptionResult(sendMessage(buildServerIds(UnsubscribeInputs, sce, ids)));
+}
+
+int AppProtocol::sendOutputUnsubscription(const std::vector<OutputRecord>& records) {
+    if (records.empty()) return ResultOk;
+    const int sce = sceId_;
+    if (sce == 0) return ResultOk;
+    info("Unsubscribing from " + std::to_string(records.size()) + " outputs for SCE ID: " + std::to_string(sce));
+    std::vector<std::uint32_t> ids;
+    for (const auto& r : records) ids.push_back(r.serverId);
+    return asSubscriptionResult(sendMessage(buildServerIds(UnsubscribeOutputs, sce, ids)));
+}
+
+int AppProtocol::publishOutputs(const std::vector<OutputRecord>& records, int publishMode) {
+    if (records.empty()) return ResultOk;
+    const int sce = sceId_;
+    if (sce == 0) return ResultNoActiveSce;
+    const std::uint16_t type = hasFlags(AltPublish) ? PublishOutputsAlt : PublishOutputs;
+    return asSubscriptionResult(sendMessage(buildPublish(type, sce, publishMode, records)));
+}
+
+// ---- flow control --------------------------------------------------------------------
+
+int AppProtocol::startFlowControl() {
+    std::lock_guard<std::mutex> g(flowControlMutex_);
+    if (flowControlThread_.isRunning()) return ResultFailed;
+    flowControlStop_ = false;
+    if (!flowControlThread_.start(&AppProtocol::flowControlEntry, this)) return ResultFailed;
+    return ResultOk;
+}
+
+void AppProtocol::stopFlowControl() {
+    std::lock_guard<std::mutex> g(flowControlMutex_);
+    if (!flowControlThread_.isRunning()) return;
+    flowControlStop_ = true;
+    flowControlSignal_.notifyAll();
+    flowControlThread_.join();
+}
+
+void AppProtocol::flowControlEntry(void* self) {
+    auto* e = static_cast<AppProtocol*>(self);
+    while (!e->flowControlStop_) {
+        if (e->getState() == Ready) {
+            try {
+                e->sendMessage(buildFlowControlPeriodic());
+            } catch (const std::exception& ex) {
+                e->error(std::string("Flow control send failed: ") + ex.what());
+            }
+        }
+        e->flowControlSignal_.waitFor(e->flowControlPeriod_, [e] { return e->flowControlStop_.load(); });
+    }
+}
+
+// ---- handshake -------------------------------------------------------------------------
+
+void AppProtocol::onStateChange(int, int newState) {
+    if (newState == Connected) {
+        info("Sending flow control request...");
+        sendMessage(buildFlowControlRequest());
+    } else if (newState == Ready) {
+        requestServerInfo();
+    } else if (newState == Idle) {
+        clearRegistry();
+    }
+}
+
+void AppProtocol::goReady() {
+    // Under stateLock, and only from Connected, so that a stop requested meanwhile
+    // is never overwritten by Ready.
+    CSLock g(stateLock_);
+    if (getState() == Connected) setState(Ready);
+}
+
+void AppProtocol::continueHandshake() {
+    info("Sending subscribe to all events...");
+    sendMessage(buildSubscribeAllEvents());
+    info("Refreshing Active Sces...");
+    {
+        RegistryHold g(*this);
+        patientId_ = 0;
+        sceId_ = 0;
+        sceDetail_ = 0;
+        runState_ = 0;
+    }
+    if (sendMessage(buildPatientListRequest()) != ResultOk) {
+        error("Error refreshing active SCE's. Continuing...");
+        goReady();
+    }
+}
+
+void AppProtocol::registerWithSce() {
+    if (sceId_ == 0) return;
+    info("Registering input parameters (" + std::to_string(pendingInputs()) + ")...");
+    reRegisterInputs();
+    info("Registering output parameters (" + std::to_string(pendingOutputs()) + ")...");
+    reRegisterOutputs();
+}
+
+// ---- incoming ------------------------------------------------------------------------------
+
+void AppProtocol::handleMessage(const RawMessage& m) {
+    if (m.kind() == KindFlowControl) {
+        if (m.readU32(0) == 1 && getState() == Connected) continueHandshake();
+        return;
+    }
+    if (m.size() < wire::kPayloadHeaderLength) return;
+    const std::uint16_t type = m.readU16(10);
+    switch (m.service()) {
+    case 1:
+        if (type == PatientList) handlePatientList(m);
+        break;
+    case 2:
+        switch (type) {
+        case ParameterUpdate: handleUpdate(m); break;
+        case SceAnnouncement: handleAnnouncement(m); break;
+        case SceEndNotice: handleEndNotice(m); break;
+        case InputReply: handleInputReply(m); break;
+        case OutputReply: handleOutputReply(m); break;
+        case SceDetailNotice: handleDetailNotice(m); break;
+        case ServerVersionReply: handleVersionReply(m); break;
+        default: break;
+        }
+        break;
+    case 3: handleEvent(m); break;
+    default: break;
+    }
+}
+
+void AppProtocol::handlePatientList(const RawMessage& m) {
+    const std::uint32_t n = m.readU32(12);
+    if (n > 1) {
+        error("Warning, multiple patients in a patient list response: " + std::to_string(n) +
+              ". Handling only the first one!");
+    }
+    if (n > 0) {
+        sceId_ = static_cast<int>(m.readU32(16));
+        patientId_ = static_cast<int>(m.readU32(20));
+        const std::uint32_t state = m.readU32(24);
+        const std::uint32_t speed = truncateSpeed(m.readF32(28));
+        if (state != 5) {
+            runState_ = 0;
+        } else {
+            int rs = runStateOfSpeed(speed);
+            if (rs < 0) {
+                error("Patient started but unknown speed " + std::to_string(speed) + ". Reporting as 4x");
+                rs = 4;
+            }
+            runState_ = rs;
+        }
+    }
+    if (getState() == Connected && n > 0) {
+        const int sce = sceId_, patient = patientId_, detail = sceDetail_;
+        forAppCallbacks("sceStatusReport", [&](AppClient::Callback* c) { c->sceStatusReport(sce, patient, detail, kStatusOk); });
+    } else {
+        forAppCallbacks("noActiveSce", [&](AppClient::Callback* c) { c->noActiveSce(); });
+    }
+    if (getState() == Connected) {
+        registerWithSce();
+        goReady();
+    }
+}
+
+void AppProtocol::handleUpdate(const RawMessage& m) {
+    const std::uint32_t count = m.readU32(20);
+    const std::uint32_t mode = m.readU32(16);
+    if (count == 0 || mode == 1) return;
+    const int flagged = mode == 2 ? 1 : 0;
+    const std::size_t n = entriesInside(m, count, 24, 8);
+    std::vector<ParameterValue> values;
+    {
+        RegistryHold g(*this);
+        values.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t at = 24 + i * 8;
+            auto name = inputIdToName_.find(m.readU32(at));
+            if (name == inputIdToName_.end()) continue;
+            auto rec = inputs_.find(name->second);
+            if (rec == inputs_.end()) continue;
+            bool made;
+            ParameterValue v = valueOfType(rec->second.id, m.readF32(at + 4), rec->second.type, flagged, made);
+            if (made) values.push_back(std::move(v));
+        }
+    }
+    if (!values.empty()) deliverValues(values);
+}
+
+void AppProtocol::handleInputReply(const RawMessage& m) {
+    if (static_cast<int>(m.readU32(12)) != sceId_) return;
+    const std::size_t n = entriesInside(m, m.readU32(16), 20, 48);
+    std::vector<ParameterRequest> registered;
+    std::vector<ParameterValue> values;
+    {
+        RegistryHold g(*this);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t at = 20 + i * 48;
+            const std::string id = wire::readText(m, at + 16, wire::kIdFieldLength);
+            auto it = inputs_.find(id);
+            if (it == inputs_.end()) continue;
+            const std::uint32_t serverId = m.readU32(at);
+            info("Successful registration of APP input " + id + " as ID " + std::to_string(serverId));
+            it->second.serverId = serverId;
+            inputIdToName_[serverId] = id;
+            registered.push_back({it->second.id, it->second.type, it->second.updateClass});
+            bool made;
+            ParameterValue v = valueOfType(id, m.readF32(at + 12), it->second.type, 0, made);
+            if (made) values.push_back(std::move(v));
+        }
+    }
+    deliverRegistered(registered, values);
+}
+
+void AppProtocol::handleOutputReply(const RawMessage& m) {
+    if (static_cast<int>(m.readU32(12)) != sceId_) return;
+    const std::size_t n = entriesInside(m, m.readU32(16), 20, 44);
+    std::vector<OutputRegistration> registered;
+    std::vector<OutputRecord> mode0, mode2;
+    {
+        RegistryHold g(*this);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t at = 20 + i * 44;
+            const std::string id = wire::readText(m, at + 12, wire::kIdFieldLength);
+            const std::uint32_t serverId = m.readU32(at);
+            auto it = outputs_.find(id);
+            if (it == outputs_.end()) {
+                error("Parameter not found: " + id + "(" + std::to_string(serverId) + ")");
+                continue;
+            }
+            info("Successful registration of APP output " + id + " as ID " + std::to_string(serverId));
+            it->second.serverId = serverId;
+            outputById_[serverId] = id;
+            registered.push_back({id, it->second.type});
+            if (it->second.publishOnRegistration) (it->second.publishMode2 ? mode2 : mode0).push_back(it->second);
+        }
+    }
+    deliverOutputs(registered);
+    if (!mode0.empty()) publishOutputs(mode0, 0);
+    if (!mode2.empty()) publishOutputs(mode2, 2);
+}
+
+void AppProtocol::handleAnnouncement(const RawMessage& m) {
+    if (m.size() < 24) return;
+    const int p = static_cast<int>(m.readU32(16));
+    const int s = static_cast<int>(m.readU32(20));
+    if (m.size() == 28 && m.readU32(24) != 1) {
+        const int detail = sceDetail_;
+        forAppCallbacks("sceStatusReport", [&](AppClient::Callback* c) { c->sceStatusReport(s, p, detail, kStatusFailed); });
+        return;
+    }
+    runState_ = 1;
+    patientId_ = p;
+    sceId_ = s;
+    const int detail = sceDetail_;
+    forAppCallbacks("sceAdopted", [&](AppClient::Callback* c) { c->sceAdopted(s, p, detail); });
+}
+
+void AppProtocol::handleEndNotice(const RawMessage& m) {
+    if (m.size() < 20) return;
+    const int s = static_cast<int>(m.readU32(12));
+    if (m.readU32(16) != 0) return;
+    const int patient = patientId_.exchange(0);
+    const int detail = sceDetail_.exchange(0);
+    sceId_ = 0;
+    forAppCallbacks("sceStatusReport", [&](AppClient::Callback* c) { c->sceStatusReport(s, patient, detail, kStatusFailed); });
+}
+
+void AppProtocol::handleDetailNotice(const RawMessage& m) {
+    if (static_cast<int>(m.readU32(20)) != sceId_) return;
+    if (m.readU32(24) == 1) {
+        patientId_ = static_cast<int>(m.readU32(12));
+        sceDetail_ = static_cast<int>(m.readU32(16));
+    } else {
+        sceId_ = 0;
+    }
+}
+
+void AppProtocol::handleVersionReply(const RawMessage& m) {
+    if (m.readU32(144) != 1) return;
+    const std::string version = wire::readText(m, 12, 128);
+    setServerVersion(version);
+    info("Found server version: " + version);
+    setProtocolVersion(1);
+}
+
+void AppProtocol::handleEvent(const RawMessage& m) {
+    const std::uint16_t type = m.readU16(10);
+    const int x = static_cast<int>(m.readU32(12));
+    const std::size_t minimum = type == 0x0117 ? 24 : 20;
+    if (type < 0x0111 || type > 0x0117 || type == 0x0116 || m.size() < minimum) return;
+    const std::uint32_t statusWord = m.readU32(type == 0x0111 || type == 0x0117 ? 20 : 16);
+    const bool ok = statusWord == 1;
+    const int code = ok ? kStatusOk : kStatusFailed;
+    switch (type) {
+    case 0x0111:
+        if (ok) {
+            patientId_ = static_cast<int>(m.readU32(16));
+            runState_ = 2;
+            sceId_ = x;
+        } else {
+            const int p = static_cast<int>(m.readU32(16)), d = sceDetail_;
+            forAppCallbacks("sceStatusReport", [&](AppClient::Callback* c) { c->sceStatusReport(x, p, d, kStatusFailed); });
+        }
+        break;
+    case 0x0112: {
+        if (ok) {
+            runState_ = 3;
+            sceId_ = x;
+            if (pendingInputs() + pendingOutputs() != 0) registerWithSce();
+        }
+        const int p = patientId_, d = sceDetail_;
+        forAppCallbacks("sceStatusReport", [&](AppClient::Callback* c) { c->sceStatusReport(x, p, d, code); });
+        break;
+    }
+    case 0x0113:
+        if (ok && x == sceId_) runState_ = 2;
+        forAppCallbacks("sceRunStateChanged", [&](AppClient::Callback* c) { c->sceRunStateChanged(x, 2, code); });
+        break;
+    case 0x0114: {
+        int p = 0, d = 0;
+        if (ok) {
+            RegistryHold g(*this);
+            p = patientId_.exchange(0);
+            d = sceDetail_.exchange(0);
+            sceId_ = 0;
+            runState_ = 0;
+            inputIdToName_.clear();
+            outputById_.clear();
+        } else {
+            p = patientId_;
+            d = sceDetail_;
+        }
+        forAppCallbacks("sceCleared", [&](AppClient::Callback* c) { c->sceCleared(x, p, d, code); });
+        break;
+    }
+    case 0x0115: {
+        const int p = patientId_, d = sceDetail_;
+        forAppCallbacks("sceEventReport", [&](AppClient::Callback* c) { c->sceEventReport(x, p, d, code); });
+        break;
+    }
+    case 0x0117: {
+        const std::uint32_t speed = truncateSpeed(m.readF32(16));
+        const int rs = speed == 0 ? -1 : runStateOfSpeed(speed);
+        if (rs < 0) {
+            quietError("Sce " + std::to_string(x) + " Event with unknown speed: " + std::to_string(speed));
+            break;
+        }
+        if (ok && x == sceId_) runState_ = rs;
+        forAppCallbacks("sceRunStateChanged", [&](AppClient::Callback* c) { c->sceRunStateChanged(x, rs, code); });
+        break;
+    }
+    default: break;
+    }
+}
+
+}  // namespace com_krel

@@ -1,0 +1,99 @@
+#include "simlink/comms.h"
+
+namespace net = halvex::platform::net;
+
+namespace com_krel {
+
+std::atomic<int>& CSThread::failNextStarts() {
+    static std::atomic<int> n{0};
+    return n;
+}
+
+bool CSThread::start(void (*function)(void*), void* argument) {
+    if (thread_.joinable()) return false;
+    int pending = failNextStarts().load();
+    while (pending > 0) {
+        if (failNextStarts().compare_exchange_weak(pending, pending - 1)) return false;
+    }
+    return thread_.start([function, argument] { function(argument); });
+}
+
+CSCommsInterfaceTCP::CSCommsInterfaceTCP(const BufferSizes& sizes, LogSink log)
+    : receiveBufferSize_(sizes.receive), sendBufferSize_(sizes.send), log_(std::move(log)) {}
+
+CSCommsInterfaceTCP::~CSCommsInterfaceTCP() { close(); }
+
+void CSCommsInterfaceTCP::configure(const BufferSizes& sizes) {
+    receiveBufferSize_ = sizes.receive;
+    sendBufferSize_ = sizes.send;
+}
+
+void CSCommsInterfaceTCP::closeLocked() {
+    net::SocketHandle s = socket_.exchange(net::kInvalidSocket);
+    if (s != net::kInvalidSocket) {
+        net::close(s);
+        net::cleanup();
+    }
+}
+
+bool CSCommsInterfaceTCP::open(std::uint32_t address, int port) {
+    CSLock g(socketLock_);
+    closeLocked();
+    if (!net::startup()) {
+        log_(true, "Unable to initialise Windows socket library");
+        return false;
+    }
+    net::SocketHandle s = net::createTcp();
+    if (s == net::kInvalidSocket) {
+        log_(true, "Unable to create socket");
+        net::cleanup();
+        return false;
+    }
+    auto fail = [&](const char* text) {
+        if (text) log_(true, text);
+        net::close(s);
+        net::cleanup();
+        return false;
+    };
+    if (!net::setReceiveTimeout(s, kReceiveTimeoutSeconds, 0)) return fail("Unable to set socket options");
+    if (!net::setSendTimeout(s, kSendTimeoutSeconds, 0)) return fail("Unable to set socket timeout options");
+    // Closing resets the connection at once instead of lingering on unsent data.
+    if (!net::setLinger(s, true, 0)) log_(true, "Unable to disable socket linger");
+    if (!net::setReuseAddress(s, true)) log_(true, "Unable to set socket SO_REUSEADDR");
+    if (!net::setNoDelay(s, true)) log_(true, "Unable to disable Nagle algorithm");
+    const int sendSize = sendBufferSize_;
+    const int receiveSize = receiveBufferSize_;
+    if (sendSize != 0 && !net::setSendBufferSize(s, sendSize)) return fail("Error setting send buffer size");
+    if (receiveSize != 0 && !net::setReceiveBufferSize(s, receiveSize)) return fail("Error setting send buffer size");
+    if (!net::connectTo(s, address, port)) return fail(nullptr);
+    socket_ = s;
+    return true;
+}
+
+int CSCommsInterfaceTCP::read(int count, RawMessage& target) {
+    if (count <= 0) return 0;
+    auto& bytes = target.bytes();
+    const std::size_t before = bytes.size();
+    bytes.resize(before + static_cast<std::size_t>(count));
+    int r = net::recvAll(socket_.load(), bytes.data() + before, static_cast<std::size_t>(count));
+    if (r < 0) {
+        bytes.resize(before);
+        return r;
+    }
+    bytes.resize(before + static_cast<std::size_t>(r));
+    return r;
+}
+
+int CSCommsInterfaceTCP::write(const RawMessage& source) {
+    CSLock g(sendLock_);
+    int r = net::send(socket_.load(), source.bytes().data(), source.size());
+    if (r < 0) lastWriteError_ = net::lastError();
+    return r;
+}
+
+void CSCommsInterfaceTCP::close() {
+    CSLock g(socketLock_);
+    closeLocked();
+}
+
+}  // namespace com_krel

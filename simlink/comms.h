@@ -1,0 +1,111 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+#include "platform/net_socket.h"
+#include "platform/net_thread.h"
+#include "simlink/log.h"
+#include "simlink/raw_message.h"
+#include "simlink/types.h"
+
+namespace com_krel {
+
+// A re-entrant lock. lock and unlock return 0.
+class CSMutex {
+public:
+    virtual ~CSMutex() = default;
+    int lock() {
+        lock_.lock();
+        return 0;
+    }
+    int unlock() {
+        lock_.unlock();
+        return 0;
+    }
+
+private:
+    halvex::platform::net::RecursiveLock lock_;
+};
+
+// Scoped hold of a CSMutex.
+class CSLock {
+public:
+    explicit CSLock(CSMutex& m) : m_(m) { m_.lock(); }
+    ~CSLock() { m_.unlock(); }
+    CSLock(const CSLock&) = delete;
+    CSLock& operator=(const CSLock&) = delete;
+
+private:
+    CSMutex& m_;
+};
+
+// One thread with an owner. The thread ends by returning from its function; the
+// owner joins it (join from the thread itself does nothing).
+class CSThread {
+public:
+    virtual ~CSThread() = default;
+    // False when a thread is already held or cannot be created.
+    bool start(void (*function)(void*), void* argument);
+    bool isRunning() const { return thread_.joinable(); }
+    bool isCurrent() const { return thread_.isCurrent(); }
+    void join() { thread_.join(); }
+
+    // Test seam: make the next start fail, as when the system has no threads left.
+    static std::atomic<int>& failNextStarts();
+
+private:
+    halvex::platform::net::Thread thread_;
+};
+
+// The byte pipe to the server.
+class CSCommsInterface {
+public:
+    virtual ~CSCommsInterface() = default;
+    // Appends up to count received bytes to target: the count appended, 0 when the
+    // peer closed or reset, -1 on a socket error, -2 when nothing arrived in time.
+    virtual int read(int count, RawMessage& target) = 0;
+    // Bytes sent (all of source, or fewer), or -1.
+    virtual int write(const RawMessage& source) = 0;
+    virtual void close() = 0;
+    // address in network byte order, port in host order.
+    virtual bool open(std::uint32_t address, int port) = 0;
+    // Buffer sizes for the next open.
+    virtual void configure(const BufferSizes& sizes) { (void)sizes; }
+    // Platform code of the last failed write.
+    virtual int lastError() const { return 0; }
+};
+
+// One TCP client socket with the link's fixed set of options.
+class CSCommsInterfaceTCP : public CSCommsInterface {
+public:
+    explicit CSCommsInterfaceTCP(const BufferSizes& sizes = {}, LogSink log = printLine);
+    ~CSCommsInterfaceTCP() override;
+
+    int read(int count, RawMessage& target) override;
+    int write(const RawMessage& source) override;
+    void close() override;
+    bool open(std::uint32_t address, int port) override;
+    void configure(const BufferSizes& sizes) override;
+    int lastError() const override { return lastWriteError_.load(); }
+
+    // The receive and send time-outs set by open, in seconds.
+    static constexpr int kReceiveTimeoutSeconds = 1;
+    static constexpr int kSendTimeoutSeconds = 30;
+
+private:
+    void closeLocked();
+
+    // Written under socketLock_ by the receiving thread; read without a lock by
+    // writers, hence atomic.
+    std::atomic<halvex::platform::net::SocketHandle> socket_{halvex::platform::net::kInvalidSocket};
+    std::atomic<int> receiveBufferSize_;
+    std::atomic<int> sendBufferSize_;
+    std::atomic<int> lastWriteError_{0};
+    LogSink log_;
+    CSMutex socketLock_;
+    CSMutex sendLock_;
+};
+
+}  // namespace com_krel

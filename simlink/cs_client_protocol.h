@@ -1,0 +1,222 @@
+#pragma once
+
+// Simulator link: thread safety
+//
+// Threads (actors) of one engine:
+//   - the user's threads: connect, disconnect, subscribeInputs, unsubscribeInputs,
+//     registerCallback, destruction;
+//   - the receiving thread (started by connect, joined by disconnect or the
+//     destructor): connection attempts, reading, message handling, the handshake and
+//     every callback driven by incoming data;
+//   - the APP engine's flow-control thread (startFlowControl .. stopFlowControl, or
+//     the destructor): periodic flow-control sends only.
+//
+// Callbacks: parametersUpdated, inputsRegistered, outputsRegistered and the SCE
+// callbacks run on the receiving thread with no library lock held, on a snapshot of
+// the callback set taken in pointer order. connectionStateChanged runs on whichever
+// thread changes the state, with stateLock held. A callback must return quickly: while
+// it runs no message is read, and a long wait there delays the reconnection and the
+// stop of the client. It may call back into the same client (the locks are
+// re-entrant), but must not destroy it. An exception thrown by a callback is caught,
+// reported on standard error and the next message is handled.
+//
+// Lock order: stateLock before registryLock; callbackLock is innermost and never held
+// while calling out. A write failure while registryLock is held defers the
+// connection-loss handling (which takes stateLock) until registryLock is released.
+// The transport's socketLock and sendLock are independent and never nested.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/net_thread.h"
+#include "simlink/comms.h"
+#include "simlink/cs_client.h"
+#include "simlink/log.h"
+#include "simlink/raw_message.h"
+#include "simlink/types.h"
+
+namespace com_krel {
+
+// Server id of a record the server has not accepted yet.
+constexpr std::uint32_t kUnassignedServerId = 0xFFFFF;
+
+struct InputRecord {
+    std::string id;
+    int type = TypeInvalid;
+    int updateClass = 0;
+    std::uint32_t serverId = kUnassignedServerId;
+};
+
+struct OutputRecord {
+    std::string id;
+    int type = TypeInvalid;
+    std::uint32_t serverId = kUnassignedServerId;
+    bool publishOnRegistration = false;
+    std::uint32_t value = 0;  // float bits or signed integer, by type
+    bool publishMode2 = false;
+};
+
+// The part of the link both protocols share: connection state machine, receiving
+// thread with reconnection, registry of subscriptions and the callback fan-out.
+class CSClientProtocol {
+public:
+    using Callback = CSClient::CallbackIface;
+
+    // Pause between connection attempts, and after a lost link.
+    static constexpr std::chrono::milliseconds kReconnectPause{1000};
+    // How long disconnect waits for the receiving thread to end (two pauses).
+    static constexpr std::chrono::milliseconds kDisconnectWait{2000};
+
+    // transport: null gives the TCP transport.
+    explicit CSClientProtocol(int flags, std::unique_ptr<CSCommsInterface> transport = nullptr);
+    virtual ~CSClientProtocol();
+    CSClientProtocol(const CSClientProtocol&) = delete;
+    CSClientProtocol& operator=(const CSClientProtocol&) = delete;
+
+    // 0: connecting has begun; 2: not Idle, or the receiving thread cannot start.
+    int connect(std::uint32_t address, int port, const BufferSizes* sizes);
+    void stop();
+    // stop, then wait (bounded) for the receiving thread to end.
+    void disconnect();
+    // stop, wait for the receiving thread to end and join it. Derived engines call
+    // it first in their destructors, so the thread never sees a half-destroyed engine.
+    void shutdown();
+
+    bool registerCallback(Callback* callback);
+    int getState() const { return state_.load(); }
+    bool hasFlags(int mask) const { return (flags_ & mask) == mask; }
+
+    virtual int subscribeInputs(const std::vector<ParameterRequest>& inputs);
+    virtual int unsubscribeInputs(const std::vector<std::string>& ids);
+    // Adds output records (fresh ids only) and sends their subscription.
+    int subscribeOutputs(const std::vector<OutputRecord>& outputs);
+
+    // Called with each complete incoming payload, on the receiving thread.
+    virtual void handleMessage(const RawMessage& payload) = 0;
+
+    // Frames and sends a payload: 0 sent, 1 link not up, 2 write failed, 3 bad kind.
+    int sendMessage(const RawMessage& payload);
+
+    int pendingInputs();
+    int pendingOutputs();
+    std::string serverVersion();
+    int protocolVersion() const { return protocolVersion_.load(); }
+
+    // Test seams; set before connect.
+    void setLogSink(LogSink sink) { log_ = std::move(sink); }
+    void setReconnectPause(std::chrono::milliseconds pause) { reconnectPause_ = pause; }
+
+protected:
+    virtual void onStateChange(int oldState, int newState);
+    virtual int requestServerInfo() = 0;
+    virtual int sendInputSubscription(const std::vector<InputRecord>& records) = 0;
+    virtual int sendInputUnsubscription(const std::vector<InputRecord>& records) = 0;
+    virtual int sendOutputSubscription(const std::vector<OutputRecord>& records) = 0;
+    virtual int sendOutputUnsubscription(const std::vector<OutputRecord>& records) = 0;
+    virtual int publishOutputs(const std::vector<OutputRecord>& records, int publishMode) = 0;
+
+    // Changes the state and tells the callbacks; returns the old state. Callers
+    // hold stateLock.
+    int setState(int newState);
+    void handleConnectionLoss();
+    void reRegisterInputs();
+    void reRegisterOutputs();
+    void clearRegistry();
+    std::vector<Callback*> copyCallbacks();
+
+    // Calls f on one callback; an exception it throws is reported, never passed on.
+    template <class F>
+    void callOut(Callback* cb, const char* name, F&& f) {
+        try {
+            f(cb);
+        } catch (const std::exception& e) {
+            log_(true, std::string("Exception in callback ") + name + ": " + e.what());
+        } catch (...) {
+            log_(true, std::string("Exception in callback ") + name + ": unknown exception");
+        }
+    }
+    void deliverRegistered(const std::vector<ParameterRequest>& registered,
+                           const std::vector<ParameterValue>& values);
+    void deliverValues(const std::vector<ParameterValue>& values);
+    void deliverOutputs(const std::vector<OutputRegistration>& registered);
+
+    void info(const std::string& line) {
+        if (!hasFlags(Quiet)) log_(false, line);
+    }
+    void error(const std::string& line) { log_(true, line); }
+    void quietError(const std::string& line) {
+        if (!hasFlags(Quiet)) log_(true, line);
+    }
+
+    // Holds registryLock; on the outermost release runs a connection-loss handling
+    // that a failed write deferred while the lock was held.
+    class RegistryHold {
+    public:
+        explicit RegistryHold(CSClientProtocol& e);
+        ~RegistryHold();
+        RegistryHold(const RegistryHold&) = delete;
+        RegistryHold& operator=(const RegistryHold&) = delete;
+
+    private:
+        CSClientProtocol& e_;
+    };
+
+    void setServerVersion(const std::string& v);
+    void setProtocolVersion(int v) { protocolVersion_ = v; }
+
+    CSMutex stateLock_;
+    CSMutex callbackLock_;
+    CSMutex registryLock_;
+
+    // Registry, guarded by registryLock_.
+    std::map<std::string, InputRecord> inputs_;
+    std::map<std::uint32_t, std::string> inputIdToName_;
+    std::map<std::string, OutputRecord> outputs_;
+    std::map<std::uint32_t, std::string> outputById_;
+
+    LogSink log_ = printLine;
+
+private:
+    static void receiveThreadEntry(void* self);
+    void receiveLoop();
+    void connectionAttempt();
+    void readMessage();
+    void pause();
+    bool stoppingOrIdle() const {
+        const int s = state_.load();
+        return s == Idle || s == Stopping;
+    }
+    bool onReceivingThread() const { return receiveThread_.isCurrent(); }
+
+    std::atomic<std::uint32_t> address_{0};
+    std::atomic<int> port_{0};
+    const int flags_;
+    BufferSizes bufferSizes_;  // under stateLock_
+    std::string serverVersion_ = "UNKNOWN";
+    std::mutex versionMutex_;
+    std::atomic<int> protocolVersion_{0};
+    std::atomic<int> state_{Idle};
+    std::unique_ptr<CSCommsInterface> transport_;
+    CSThread receiveThread_;
+    // True from connect until the receiving thread has left its loop.
+    std::atomic<bool> threadActive_{false};
+    // A failed attempt or lost link asks the receiving thread for a pause before
+    // the next attempt, so no other thread ever sleeps in the loss handling.
+    std::atomic<bool> pausePending_{false};
+    std::chrono::milliseconds reconnectPause_ = kReconnectPause;
+    halvex::platform::net::Signal stateSignal_;
+    std::set<Callback*> callbacks_;  // under callbackLock_
+
+    std::atomic<std::thread::id> registryOwner_{};
+    int registryDepth_ = 0;      // written by the holder of registryLock_ only
+    bool lossDeferred_ = false;  // under registryLock_
+};
+
+}  // namespace com_krel

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace com_krel {
+
+// Where the library's lines go: error lines to standard error, the others to
+// standard output. Tests replace it to look at the lines.
+using LogSink = std::function<void(bool error, const std::string& line)>;
+
+// Writes one whole line and flushes it, so lines from several threads never mix.
+void printLine(bool error, const std::string& line);
+
+}  // namespace com_krel

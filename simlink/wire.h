@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "simlink/comms.h"
+#include "simlink/raw_message.h"
+
+// The frame and payload encoding, free of I/O: messages are built into bytes and
+// frames are parsed from bytes. Only readFrame touches a transport.
+namespace com_krel::wire {
+
+constexpr std::size_t kFrameHeaderLength = 32;
+constexpr std::size_t kPayloadHeaderLength = 12;
+constexpr std::size_t kIdFieldLength = 32;
+// A frame may announce at most this total length; more is taken as invalid data
+// instead of being allocated.
+constexpr std::uint32_t kMaxFrameLength = 16u * 1024u * 1024u;
+
+constexpr std::uint8_t kFamilySim = 4;
+constexpr std::uint8_t kFamilyApp = 1;
+
+// The word sent as the class of an input: 1 -> 12000, 3 -> 120000, else 0.
+std::uint32_t classWord(int updateClass);
+std::uint32_t isIntWord(int type);
+std::uint32_t simWord(int simulatorId);
+std::uint32_t floatBits(float f);
+
+// A kind-1 payload started with the 12-byte template of its family, service and type.
+RawMessage beginPayload(std::uint8_t family, std::uint8_t service, std::uint16_t type);
+// Appends the 32-byte NUL-padded id field.
+void appendId(RawMessage& m, const std::string& id);
+// The id text of a 32-byte field at offset (up to the first NUL).
+std::string readText(const RawMessage& m, std::size_t offset, std::size_t length);
+
+// The whole frame for a payload: 32-byte header in front, lengths filled in. Kind 0
+// gives an empty message.
+RawMessage frame(const RawMessage& payload);
+
+struct HeaderInfo {
+    std::uint32_t totalLength = 0;
+    int kind = KindUnknown;
+    bool valid() const { return totalLength > kFrameHeaderLength && totalLength <= kMaxFrameLength; }
+    std::size_t payloadLength() const { return totalLength - kFrameHeaderLength; }
+};
+// Parses a 32-byte frame header.
+HeaderInfo parseHeader(const RawMessage& header);
+
+enum class ReadResult { Message, Nothing, Lost };
+
+// Reads one frame from the transport. Nothing: the header read timed out. Lost: the
+// link is closed, broken or sent invalid framing (a line is logged unless quiet).
+// keepWaiting is asked after every time-out in the middle of a payload; when it
+// says no, the partial frame is dropped and the result is Nothing.
+ReadResult readFrame(CSCommsInterface& transport, bool quiet, const LogSink& log,
+                     const std::function<bool()>& keepWaiting, RawMessage& payload);
+
+}  // namespace com_krel::wire
