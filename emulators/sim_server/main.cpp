@@ -1,0 +1,149 @@
+// sim-server-emulator: serves a simulated adult patient over the SIM and APP
+// protocols on loopback, for demos and whole-program tests of the bridge.
+
+#include <boost/program_options.hpp>
+
+#include <csignal>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <signal.h>
+#include <time.h>
+
+#include "emulators/sim_server/patient.h"
+#include "emulators/sim_server/scenario.h"
+#include "emulators/sim_server/sim_server_emulator.h"
+
+namespace po = boost::program_options;
+using namespace halvex_emu;
+
+namespace {
+
+constexpr const char* kProgram = "sim-server-emulator";
+constexpr std::uint16_t kDefaultSimPort = 55580;
+constexpr std::uint16_t kDefaultAppPort = 55557;
+constexpr auto kBatchInterval = std::chrono::milliseconds(60);
+
+std::mutex outputLock;  // the I/O thread and the main thread both print
+
+void say(const std::string& line) {
+    std::lock_guard<std::mutex> g(outputLock);
+    std::cout << line << std::endl;
+}
+
+int fail(const std::string& why) {
+    std::lock_guard<std::mutex> g(outputLock);
+    std::cerr << kProgram << ": " << why << std::endl;
+    return 1;
+}
+
+// Sleeps until `deadline` unless SIGINT or SIGTERM arrives first (true then).
+bool waitForSignal(const sigset_t& signals, std::chrono::steady_clock::time_point deadline) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return false;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    for (;;) {
+        const int s = sigtimedwait(&signals, nullptr, &ts);
+        if (s == SIGINT || s == SIGTERM) return true;
+        if (s < 0 && errno == EINTR) continue;
+        return false;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string address = "127.0.0.1", scenarioFile;
+    int simPort = kDefaultSimPort, appPort = kDefaultAppPort;
+    double seconds = 0;
+    std::vector<std::string> assignments;
+
+    po::options_description options("Options");
+    options.add_options()
+        ("help,h", "show this help")
+        ("address", po::value(&address)->default_value(address), "loopback address to serve on (127.0.0.0/8)")
+        ("sim-port", po::value(&simPort)->default_value(simPort), "SIM protocol port (0 = any free port)")
+        ("app-port", po::value(&appPort)->default_value(appPort), "APP protocol port (0 = any free port)")
+        ("set", po::value(&assignments)->composing(), "start value, ID=VALUE (may be repeated)")
+        ("scenario", po::value(&scenarioFile), "file of timed steps ('at 5.0 set HRPM 80', ...)")
+        ("seconds", po::value(&seconds), "exit after this many seconds (default: run until SIGINT/SIGTERM)");
+    po::variables_map vm;
+    try {
+        po::store(po::parse_command_line(argc, argv, options), vm);
+        po::notify(vm);
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    }
+    if (vm.count("help")) {
+        std::cout << "Usage: " << kProgram << " [options]\n" << options << std::endl;
+        return 0;
+    }
+    if (simPort < 0 || simPort > 65535 || appPort < 0 || appPort > 65535) return fail("ports must be 0..65535");
+    if (vm.count("seconds") && !(std::isfinite(seconds) && seconds >= 0)) return fail("--seconds must be 0 or more");
+
+    SimServerEmulator::Options o;
+    o.address = address;
+    o.simPort = static_cast<std::uint16_t>(simPort);
+    o.appPort = static_cast<std::uint16_t>(appPort);
+    o.parameters = standardPatientParameters();
+
+    std::string error;
+    for (const std::string& a : assignments) {
+        std::string id;
+        double v;
+        if (!parseAssignment(a, o.parameters, id, v, error)) return fail("--set: " + error);
+        for (Parameter& p : o.parameters)
+            if (p.id == id) p.value = v;
+    }
+    std::vector<ScenarioStep> steps;
+    if (!scenarioFile.empty()) {
+        std::ifstream in(scenarioFile);
+        if (!in) return fail("cannot read scenario file " + scenarioFile);
+        if (!parseScenario(in, o.parameters, steps, error)) return fail(scenarioFile + ": " + error);
+    }
+
+    // Signals are taken by the main loop alone; the emulator's thread inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    SimServerEmulator server(o);
+    server.setEventSink(say);
+    if (!server.start(&error)) return fail(error);
+    say("Serving SIM on " + address + ":" + std::to_string(server.simPort()) + " and APP on " + address + ":" +
+        std::to_string(server.appPort()));
+
+    using clock = std::chrono::steady_clock;
+    const auto begin = clock::now();
+    const bool timed = vm.count("seconds") > 0;
+    const auto end = begin + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
+    WaveformGenerator waves;
+    std::size_t nextStep = 0;
+    auto nextBatch = begin;
+    for (;;) {
+        const auto now = clock::now();
+        if (timed && now >= end) break;
+        const double elapsed = std::chrono::duration<double>(now - begin).count();
+        for (; nextStep < steps.size() && steps[nextStep].at <= elapsed; ++nextStep) applyStep(steps[nextStep], server);
+        if (now >= nextBatch) {
+            server.setValues(waves.nextBatch(server));
+            nextBatch += kBatchInterval;
+            if (nextBatch < now) nextBatch = now + kBatchInterval;  // fell behind: do not burst
+        }
+        auto wake = nextBatch;
+        if (timed && end < wake) wake = end;
+        if (waitForSignal(signals, wake)) break;
+    }
+    server.stop();
+    say("Stopped");
+    return 0;
+}
