@@ -1,0 +1,189 @@
+#pragma once
+
+// The bridge controller: owns the two simulator-server clients and the unit adaptor,
+// subscribes the simulated patient's parameters and turns their updates into unit
+// commands.
+//
+// Threads that enter a controller:
+//   - the entry thread: construction, init(), run() (the supervision loop), destruction;
+//   - the SIM and APP clients' receiving threads: connection state lines and the
+//     parameter batches (parametersUpdated), which may drive the unit;
+//   - the calibration thread, owned here and joined by the destructor.
+//
+// `lock` serialises init(), each whole parameter batch, each calibration round and
+// every adaptor call that run() makes, so the adaptor sees one operation at a time.
+// The one call that may block for a long time (the JSON edition's re-initialisation
+// with retry-for-ever) is made without `lock`; while it runs the batches keep reading
+// but leave the unit alone (see edition_json.cpp).
+//
+// What the two editions do differently is defined in edition_json.cpp and
+// edition_v22.cpp; the adaptor type comes from the edition's "halvex_adaptor.h",
+// found on the include path of the target that compiles this controller.
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/configuration.h"
+#include "halvex_adaptor.h"
+#include "simlink/app_client.h"
+#include "simlink/sim_client.h"
+
+#if !HALVEX_EDITION_JSON && !HALVEX_EDITION_V22
+#error "Link the edition marker halvex_edition_json or halvex_edition_v22."
+#endif
+
+class SimulatorSample {
+public:
+    static constexpr int kSimulatorId = 1;
+    static constexpr int kClientFlags = com_krel::AutoReconnect | com_krel::HighPriority;
+    static constexpr int kSimPort = 55580;
+    static constexpr int kAppPort = 55557;
+    static constexpr std::chrono::milliseconds kSupervisionInterval{2000};
+    // run() gives the unit up on the failed check after this many.
+    static constexpr int kMaxFailedChecks = 10;
+    // A send cycle runs once this many arterial samples have gathered.
+    static constexpr std::size_t kSendCycleThreshold = 10;
+    // A numeric group goes out when its countdown drops below 0: every 21st cycle.
+    static constexpr int kCountdownReload = 20;
+
+    // How the controller reaches its peers. The defaults are the programs' values;
+    // tests shorten the supervision interval and point the clients at their own server.
+    struct Options {
+        std::chrono::milliseconds supervisionInterval = kSupervisionInterval;
+        std::string simAddress;  // empty: the edition's SIM server address
+        std::string appAddress;  // empty: the edition's APP server address
+        int simPort = kSimPort;
+        int appPort = kAppPort;
+    };
+
+    class SimClientCallback : public com_krel::SimClient::Callback {
+    public:
+        explicit SimClientCallback(SimulatorSample* owner) : owner_(owner) {}
+        void connectionStateChanged(int oldState, int newState) override;
+        void parametersUpdated(const std::vector<com_krel::ParameterValue>& values) override;
+
+    private:
+        SimulatorSample* owner_;
+    };
+
+    class AppClientCallback : public com_krel::AppClient::Callback {
+    public:
+        explicit AppClientCallback(SimulatorSample* owner) : owner_(owner) {}
+        void connectionStateChanged(int oldState, int newState) override;
+        void parametersUpdated(const std::vector<com_krel::ParameterValue>& values) override;
+
+    private:
+        SimulatorSample* owner_;
+    };
+
+    explicit SimulatorSample(Configuration* configuration);
+    SimulatorSample(Configuration* configuration, Options options);
+    virtual ~SimulatorSample();
+    SimulatorSample(const SimulatorSample&) = delete;
+    SimulatorSample& operator=(const SimulatorSample&) = delete;
+
+    // Reads the configuration, waits for the unit, connects and subscribes. False
+    // (with its error line printed) when a step fails.
+    bool init(bool debug);
+    // Supervises the unit; returns true once it has been given up.
+    bool run();
+
+    // One batch of parameter updates from either client. Never throws: an error of
+    // the unit adaptor is printed and the bridge carries on.
+    void parametersUpdated(const std::vector<com_krel::ParameterValue>& values);
+
+    // The inputs subscribed on each client, in subscription order.
+    static const std::vector<com_krel::ParameterRequest>& simInputs();
+    static const std::vector<com_krel::ParameterRequest>& appInputs();
+
+    // The unit adaptor, for tests that script or inspect it.
+    HalvexAdaptor& unitAdaptor() { return adaptor; }
+
+private:
+    void handleBatch(const std::vector<com_krel::ParameterValue>& values);
+    void applyUpdate(const com_krel::ParameterValue& update, bool& calChanged);
+    void speedChanged(int value);
+    void resetCountdowns();
+    void clearSamples();
+    void sendCycle();
+    void performCalibration(int action, int argument);
+    void stopCalibrationThread();
+    std::string simServerAddress() const;
+    std::string appServerAddress() const;
+    bool initializeUnit();
+
+    // Edition hooks, defined in the edition's file.
+    int spo2FromSaO2(float sao2) const;
+    void etco2Updated(int value);
+    void capnogramSample(float value);
+    void catheterDepth(const char* zeroStateName, int depth);
+    void spo2ProbeUpdated(const std::string& id, bool attached);
+    void resetEditionCountdowns();
+    void unitOutputOn();
+    void unitOutputOff();
+    bool unitReady() const;
+    void clearEditionSamples();
+    void beginCycle();
+    void sendProbeState(bool attached);
+    void sendCo2Group();
+    void endCycle();
+    void shutdownUnit();
+
+    Options options;
+    bool debug = false;
+    Configuration* configuration;
+    std::mutex lock;
+    HalvexAdaptor adaptor;
+    std::atomic<bool> running{false};
+    bool featureEnabled = false;
+    // Set (under `lock`) when teardown begins: later batches leave the unit alone.
+    bool closing = false;
+
+    std::vector<float> artSamples, papSamples, cvpSamples, plethSamples;
+    int spo2Countdown = 0, spo2Value = 0;
+    int nibpCountdown = 0, diastolic = 0, mean = 0, systolic = 0;
+    int hrCountdown = 0, heartRate = 0;
+    int rrCountdown = 0, respRate = 0;
+    int tempCountdown = 0;
+    float bodyTemperature = 0, bloodTemperature = 0;
+    int capnoCountdown = 0;
+    bool abpInserted = false, cvpInserted = false, papInserted = false;
+    int pulseSensor = 0;
+    bool spo2Probe = true;
+    bool crossConnected = false;
+    bool capnograph = false, bodyTempSensor = false, bloodTempSensor = false, nibpSensor = false;
+
+    int calAction = 0, calArg = 0;
+    std::atomic<bool> calibrating{false};
+    int co2Counter = 0, spo2Counter = 45, spo2Scale = 4;
+    std::map<int, int> co2Points, spo2Points;
+    std::thread calibrationThread;
+
+#if HALVEX_EDITION_JSON
+    // The unit is neither driven by the simulation nor by the calibration procedure.
+    std::atomic<bool> idle{true};
+    int etco2Countdown = 0, etco2Value = 0;
+    // While run() re-initialises the unit (without `lock`), batches make no adaptor
+    // calls; the one-off commands they would have made wait here and go out after.
+    bool unitReconnecting = false;
+    bool streamingDeferred = false;
+    std::map<std::string, std::string> deferredZeroStates;
+    void reconnectUnit();
+    void replayDeferred();
+#else
+    std::vector<float> co2Samples;
+#endif
+
+    // Declared last so that they are destroyed first: their threads call back into
+    // the fields above.
+    std::unique_ptr<SimClientCallback> simCallback;
+    std::unique_ptr<AppClientCallback> appCallback;
+    com_krel::SimClient simClient{kSimulatorId, kClientFlags};
+    com_krel::AppClient appClient{kClientFlags};
+};
