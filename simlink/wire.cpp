@@ -76,13 +76,22 @@ HeaderInfo parseHeader(const RawMessage& header) {
 ReadResult readFrame(CSCommsInterface& transport, bool quiet, const LogSink& log,
                      const std::function<bool()>& keepWaiting, RawMessage& payload) {
     RawMessage header;
-    const int r = transport.read(static_cast<int>(kFrameHeaderLength), header);
+    const int want32 = static_cast<int>(kFrameHeaderLength);
+    int r = transport.read(want32, header);
     if (r == -2) return ReadResult::Nothing;
-    if (r != static_cast<int>(kFrameHeaderLength)) {
+    // A header split by a time-out is completed; one cut off by a close is not.
+    while (r > 0 && header.size() < kFrameHeaderLength) {
+        r = transport.read(want32 - static_cast<int>(header.size()), header);
+        if (r == -2) {
+            if (!keepWaiting()) return ReadResult::Nothing;
+            r = 1;
+        }
+    }
+    if (header.size() != kFrameHeaderLength) {
         if (!quiet) {
-            log(true, r == 0    ? "Connection closed by server."
-                      : r < 0   ? "Read error. Closing connection."
-                                : "Couldn't read a complete header. Closing connection.");
+            log(true, header.size() > 0 ? "Couldn't read a complete header. Closing connection."
+                      : r == 0          ? "Connection closed by server."
+                                        : "Read error. Closing connection.");
         }
         return ReadResult::Lost;
     }
