@@ -1,0 +1,155 @@
+// unit-emulator-json: the stand-in JSON unit as a program, for the demo and for
+// trying the bridge by hand. Loopback only.
+
+#include <boost/program_options.hpp>
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+
+#include "emulators/unit_json/report.h"
+#include "emulators/unit_json/unit_emulator.h"
+
+namespace po = boost::program_options;
+using namespace unit_json;
+
+namespace {
+
+void printLine(const std::string& line) {
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string summaryLine(const UnitStats& now, const UnitStats& before, long second) {
+    auto delta = [&](const std::string& type) {
+        const auto a = now.messages.find(type);
+        const auto b = before.messages.find(type);
+        return (a == now.messages.end() ? 0 : a->second) - (b == before.messages.end() ? 0 : b->second);
+    };
+    std::string line = "UNIT> " + std::to_string(second) + " s: VitalsData " +
+                       std::to_string(delta("VitalsData")) + "/s, WaveformData " +
+                       std::to_string(delta("WaveformData")) + "/s, hr " + vitalOrDash(now, "hr") +
+                       ", bp " + vitalOrDash(now, "sbp") + '/' + vitalOrDash(now, "dbp") + " (" +
+                       vitalOrDash(now, "mbp") + "), spo2 " + vitalOrDash(now, "spO2") + ", rr " +
+                       vitalOrDash(now, "rr") + ", samples/s";
+    for (const auto& w : now.waves) {
+        const auto b = before.waves.find(w.first);
+        const std::uint64_t prev = b == before.waves.end() ? 0 : b->second.samples;
+        line += ' ' + w.first + ' ' + std::to_string(w.second.samples - prev);
+    }
+    if (now.lengthErrors != before.lengthErrors) {
+        line += ", length errors " + std::to_string(now.lengthErrors - before.lengthErrors);
+    }
+    return line;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string address;
+    unsigned short port = kDefaultUnitPort;
+    long seconds = 0;
+    std::string reportFile;
+    po::options_description options("unit-emulator-json: a stand-in JSON unit on a loopback address");
+    options.add_options()
+        ("help,h", "print this help")
+        ("address", po::value<std::string>(&address)->default_value("127.0.0.1"),
+         "address to listen on, inside 127.0.0.0/8")
+        ("port", po::value<unsigned short>(&port)->default_value(kDefaultUnitPort),
+         "TCP port to listen on (0: any free port)")
+        ("summary", "print a one-line summary every second instead of a line per message")
+        ("seconds", po::value<long>(&seconds)->default_value(0),
+         "exit after this many seconds (0: run until SIGINT or SIGTERM)")
+        ("report", po::value<std::string>(&reportFile), "also write the final report to this file");
+    po::variables_map vm;
+    try {
+        po::store(po::parse_command_line(argc, argv, options), vm);
+        po::notify(vm);
+    } catch (const po::error& e) {
+        std::cerr << "unit-emulator-json: " << e.what() << '\n' << options << std::endl;
+        return 1;
+    }
+    if (vm.count("help")) {
+        std::cout << options << std::endl;
+        return 0;
+    }
+    if (!isLoopbackAddress(address)) {
+        std::cerr << "unit-emulator-json: refusing to listen on '" << address
+                  << "': only loopback addresses (127.0.0.0/8) are allowed" << std::endl;
+        return 1;
+    }
+    if (seconds < 0) {
+        std::cerr << "unit-emulator-json: --seconds must not be negative" << std::endl;
+        return 1;
+    }
+    const bool summary = vm.count("summary") > 0;
+
+    // Block the stop signals before any thread starts, so that only sigtimedwait
+    // below ever sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    UnitEmulator unit(address, port);
+    if (!summary) {
+        unit.setListener([](const ReceivedFrame&, const std::string& line) { printLine("UNIT> " + line); });
+    }
+    try {
+        unit.start();
+    } catch (const std::exception& e) {
+        std::cerr << "unit-emulator-json: cannot listen on " << address << ':' << port << ": " << e.what()
+                  << std::endl;
+        return 1;
+    }
+    printLine("unit-emulator-json listening on " + address + ':' + std::to_string(unit.port()));
+
+    const auto startedAt = std::chrono::steady_clock::now();
+    const auto deadline = startedAt + std::chrono::seconds(seconds);
+    UnitStats before = unit.snapshot();
+    long tick = 0;
+    for (;;) {
+        auto wait = std::chrono::seconds(1);
+        if (seconds > 0) {
+            const auto left = deadline - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero()) break;
+            if (left < wait) wait = std::chrono::duration_cast<std::chrono::seconds>(left + std::chrono::milliseconds(999));
+        }
+        timespec ts{static_cast<time_t>(wait.count()), 0};
+        const int sig = sigtimedwait(&stopSignals, nullptr, &ts);
+        if (sig == SIGINT || sig == SIGTERM) {
+            printLine(std::string("unit-emulator-json: ") + (sig == SIGINT ? "SIGINT" : "SIGTERM") +
+                      ", stopping");
+            break;
+        }
+        if (seconds > 0 && std::chrono::steady_clock::now() >= deadline) break;
+        if (summary && sig < 0) {
+            const UnitStats now = unit.snapshot();
+            printLine(summaryLine(now, before, ++tick));
+            before = now;
+        }
+    }
+    unit.stop();
+
+    const std::string report = formatReport(unit.snapshot());
+    std::fputs(report.c_str(), stdout);
+    std::fflush(stdout);
+    if (!reportFile.empty()) {
+        std::ofstream f(reportFile, std::ios::trunc);
+        f << report;
+        f.flush();
+        if (!f) {
+            std::cerr << "unit-emulator-json: cannot write the report to " << reportFile << std::endl;
+            return 1;
+        }
+    }
+    return 0;
+}
