@@ -3,6 +3,8 @@
 // Shared helpers of the controller tests: batches of updates and a capture of the
 // console that the controller's threads may write to while the test reads it.
 
+#include <chrono>
+#include <condition_variable>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -45,6 +47,10 @@ public:
     StreamCapture& operator=(const StreamCapture&) = delete;
 
     std::string text() const { return buffer_.text(); }
+    // Waits until the text holds `part`; false after the deadline.
+    bool waitFor(const std::string& part, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const {
+        return buffer_.waitFor(part, deadline);
+    }
     std::vector<std::string> lines() const {
         std::vector<std::string> result;
         std::istringstream in(text());
@@ -60,23 +66,30 @@ private:
             std::lock_guard<std::mutex> guard(mutex_);
             return text_;
         }
+        bool waitFor(const std::string& part, std::chrono::milliseconds deadline) const {
+            std::unique_lock<std::mutex> guard(mutex_);
+            return written_.wait_for(guard, deadline, [&] { return text_.find(part) != std::string::npos; });
+        }
 
     protected:
         int_type overflow(int_type c) override {
             if (c != traits_type::eof()) {
                 std::lock_guard<std::mutex> guard(mutex_);
                 text_.push_back(traits_type::to_char_type(c));
+                written_.notify_all();
             }
             return c;
         }
         std::streamsize xsputn(const char* s, std::streamsize n) override {
             std::lock_guard<std::mutex> guard(mutex_);
             text_.append(s, static_cast<std::size_t>(n));
+            written_.notify_all();
             return n;
         }
 
     private:
         mutable std::mutex mutex_;
+        mutable std::condition_variable written_;
         std::string text_;
     };
 
