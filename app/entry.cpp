@@ -70,7 +70,10 @@ int runEntryPoint(int argc, char** argv) {
     // the bridge must not take a typo for success.
     po::variables_map values;
     try {
-        po::store(po::parse_command_line(argc, argv, options), values);
+        // No positional arguments are declared, so a stray argument is an error
+        // rather than silently ignored.
+        const po::positional_options_description noPositionals;
+        po::store(po::command_line_parser(argc, argv).options(options).positional(noPositionals).run(), values);
     } catch (const std::exception& error) {
         std::cerr << "HX>ERROR>" << error.what() << std::endl;
         std::cout << "HX>ERROR>" << usage << std::endl;

@@ -18,22 +18,22 @@ const std::string kV22 = std::string(HALVEX_BIN_DIR) + "/halvex-relay-v22";
 // The options table exactly as the options library lays it out.
 const std::string kUsage =
     "PatientSimulatorHalvex Usage:\n"
-    "  -h [ --help ]                  Print usage message\n"
-    "  -d [ --debug ]                 Print debug info\n"
-    "  -n [ --nogui ]                 Hide the console, Windows only\n"
-    "  -f [ --configfile ] arg        Pathname to the configuration XML file\n"
-    "  -w [ --wifi ] arg              Configure WIFI settings (arg: HX_IP WIFI_SSID \n"
-    "                                 WIFI_PWD)\n";
+    "  -h [ --help ]           Print usage message\n"
+    "  -d [ --debug ]          Print debug info\n"
+    "  -n [ --nogui ]          Hide the console, Windows only\n"
+    "  -f [ --configfile ] arg Pathname to the configuration XML file\n"
+    "  -w [ --wifi ] arg       Configure WIFI settings (arg: HX_IP WIFI_SSID \n"
+    "                          WIFI_PWD)\n";
 
 const std::string kAlreadyRunning = "HX>ERROR>PatientSimulatorHalvex is already running somewhere. Leaving now.\n";
 
-struct Run {
+struct Outcome {
     int status;
     std::string out;
     std::string err;
 };
 
-Run run(std::vector<std::string> argv) {
+Outcome run(std::vector<std::string> argv) {
     ChildProcess child(std::move(argv));
     const int status = child.wait(20s);
     return {status, child.out(), child.err()};
@@ -47,7 +47,7 @@ TEST(CommandLine, HelpPrintsUsageOnlyAndTakesNoGuard) {
         for (std::vector<std::string> args : {std::vector<std::string>{"--help"}, {"-h"}, {"-d", "--help", "-f", "x.xml"},
                                               {"--wifi", "127.0.0.1", "--help"}}) {
             args.insert(args.begin(), program);
-            const Run result = run(args);
+            const Outcome result = run(args);
             EXPECT_EQ(result.status, 0);
             EXPECT_EQ(result.out, "\n" + kUsage + "\n");
             EXPECT_EQ(result.err, "");
@@ -70,7 +70,7 @@ TEST(CommandLine, UnparsableCommandLinesFailWithStatusOne) {
             std::vector<std::string> args = test.args;
             args.insert(args.begin(), program);
             SCOPED_TRACE(program + " " + test.args[0]);
-            const Run result = run(args);
+            const Outcome result = run(args);
             EXPECT_EQ(result.status, 1);
             EXPECT_EQ(result.err, "HX>ERROR>" + test.reason + "\n");
             EXPECT_EQ(result.out, "HX>ERROR>" + kUsage + "\n");
@@ -81,7 +81,7 @@ TEST(CommandLine, UnparsableCommandLinesFailWithStatusOne) {
 TEST(CommandLine, NoArgumentsAsksForTheConfigurationPath) {
     for (const auto& program : programs()) {
         SCOPED_TRACE(program);
-        const Run result = run({program});
+        const Outcome result = run({program});
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err, "HX>Missing configuration file path in parameters\n");
         EXPECT_EQ(result.out, "\n" + kUsage + "\n");
@@ -90,7 +90,7 @@ TEST(CommandLine, NoArgumentsAsksForTheConfigurationPath) {
 
 TEST(CommandLine, DebugIsAnnouncedAndUnreadableConfigurationEndsTheProgram) {
     TempDir dir;
-    const Run result = run({kJson, "-d", "-n", "-f", dir.file("missing.xml")});
+    const Outcome result = run({kJson, "-d", "-n", "-f", dir.file("missing.xml")});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out.rfind("HX>Debug mode enabled\nHX>Reading configuration file: " + dir.file("missing.xml") + "\n", 0),
               0u)
@@ -105,7 +105,7 @@ TEST(CommandLine, DebugIsAnnouncedAndUnreadableConfigurationEndsTheProgram) {
 TEST(CommandLine, WifiNeedsExactlyThreeTexts) {
     for (const auto& program : programs()) {
         SCOPED_TRACE(program);
-        const Run result = run({program, "--wifi", "127.0.0.1", "lab-net"});
+        const Outcome result = run({program, "--wifi", "127.0.0.1", "lab-net"});
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err, "HX>Incorrect parameters for wifi configuration mode\n");
         EXPECT_EQ(result.out, "\n" + kUsage + "\n");
@@ -126,17 +126,17 @@ TEST(InstanceGuard, OneBridgeAtATimeAndFreedByKill) {
 
     for (const auto& program : programs()) {
         SCOPED_TRACE(program);
-        const Run second = run({program, "--configfile", dir.file("settings.xml")});
+        const Outcome second = run({program, "--configfile", dir.file("settings.xml")});
         EXPECT_EQ(second.status, 1);
         EXPECT_EQ(second.err, kAlreadyRunning);
         // The guard comes before the configuration path is looked at.
-        const Run bare = run({program});
+        const Outcome bare = run({program});
         EXPECT_EQ(bare.err, kAlreadyRunning);
     }
 
     first.kill(SIGKILL);
     ASSERT_EQ(first.wait(10s), 128 + SIGKILL);
-    const Run after = run({kV22});
+    const Outcome after = run({kV22});
     EXPECT_EQ(after.status, 1);
     EXPECT_EQ(after.err, "HX>Missing configuration file path in parameters\n");
 }
