@@ -53,10 +53,10 @@ struct SimFixture {
 TEST(SimLink, ConnectToNothingWithAndWithoutAutoReconnect) {
     const int port = closedPort();
     {
-        SimulatorProtocol e(1, AutoReconnect);
         Lines lines;
-        e.setLogSink(lines.sink());
         Recorder rec;
+        SimulatorProtocol e(1, AutoReconnect);
+        e.setLogSink(lines.sink());
         e.registerCallback(&rec);
         ASSERT_EQ(e.connect(loopback(), port, nullptr), ResultOk);
         EXPECT_EQ(e.connect(loopback(), port, nullptr), ResultFailed);  // not Idle
@@ -71,8 +71,9 @@ TEST(SimLink, ConnectToNothingWithAndWithoutAutoReconnect) {
         EXPECT_EQ(e.getState(), Idle);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);  // the pause is cut short
     }
-    SimulatorProtocol e(1, 0);
     Recorder rec;
+    SimulatorProtocol e(1, 0);
+    e.setLogSink([](bool, const std::string&) {});
     e.registerCallback(&rec);
     ASSERT_EQ(e.connect(loopback(), port, nullptr), ResultOk);
     ASSERT_TRUE(eventually([&] { return rec.stateList().size() == 3; }));
@@ -207,8 +208,8 @@ public:
 TEST(SimLink, FailedWriteUnderRegistryLockDoesNotDeadlock) {
     auto transport = std::make_unique<GatedTransport>();
     GatedTransport& t = *transport;
-    SimulatorProtocol e(1, AutoReconnect, std::move(transport));
     Lines lines;
+    SimulatorProtocol e(1, AutoReconnect, std::move(transport));
     e.setLogSink(lines.sink());
     e.setReconnectPause(1ms);
     ASSERT_EQ(e.subscribeInputs({{"A", TypeInteger, 0}}), ResultOk);
@@ -262,9 +263,9 @@ std::vector<ParameterRequest> manyInputs(int n, const char* prefix) {
 
 TEST(AppLink, HandshakeHeldSubscriptionsAndSplit) {
     AppServer as;
-    AppProtocol e(AutoReconnect);
     Lines lines;
     Recorder rec;
+    AppProtocol e(AutoReconnect);
     e.setLogSink(lines.sink());
     e.registerCallback(&rec);
     ASSERT_EQ(e.connect(loopback(), as.server.port(), nullptr), ResultOk);
@@ -317,8 +318,8 @@ TEST(AppLink, HandshakeHeldSubscriptionsAndSplit) {
 TEST(AppLink, PatientListNamingAnSceSubscribesDuringTheHandshake) {
     AppServer as;
     as.sceInList = 7;
-    auto client = std::make_unique<AppClient>(AutoReconnect | Quiet);
     Recorder rec;
+    auto client = std::make_unique<AppClient>(AutoReconnect | Quiet);
     client->registerCallback(&rec);
     ASSERT_EQ(client->subscribeInputs(manyInputs(3, "R")), ResultOk);
     ASSERT_EQ(client->startFlowControl(), ResultOk);
