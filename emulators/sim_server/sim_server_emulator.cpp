@@ -130,6 +130,7 @@ bool SimServerEmulator::start(std::string* error) {
     startAccept(*simListener_);
     startAccept(*appListener_);
     started_ = true;
+    work_.emplace(io_.get_executor());
     ioThread_ = std::thread([this] {
         // A handler that throws must not end the process; report it and carry on.
         for (;;) {
@@ -154,6 +155,7 @@ void SimServerEmulator::stop() {
         auto all = connections_;
         for (auto& [n, c] : all) closeConnection(c, "disconnected");
     });
+    work_.reset();
     io_.stop();
     if (ioThread_.joinable()) ioThread_.join();
 }
@@ -511,7 +513,9 @@ void SimServerEmulator::handleApp(const ConnectionPtr& c, int kind) {
         event("APP client asked for the patient list (" + std::to_string(pi.count) + " patients)");
     } else if (service == kAppServiceParameters && type == kAppVersionRequest) {
         PayloadWriter w(kFamilyApp, kAppServiceParameters, kAppVersionReply);
-        w.text(options_.versionText, kVersionTextSize).u32(1);
+        // The text ends at 140; validity is read at 144, so one word (the protocol
+        // version, as in the SIM reply) sits between them.
+        w.text(options_.versionText, kVersionTextSize).u32(options_.protocolVersion).u32(1);
         send(c, frameApplication(w.finish()));
         event("APP client asked for the server version");
     } else if (service == kAppServiceParameters && type == kAppSubscribeInputs) {

@@ -200,6 +200,8 @@ private:
     EventSink sink_;
 
     boost::asio::io_context io_;
+    // Keeps the I/O thread alive while nothing is pending (listeners closed, no clients).
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
     std::unique_ptr<Listener> simListener_;
     std::unique_ptr<Listener> appListener_;
     std::map<int, ConnectionPtr> connections_;  // I/O thread only
