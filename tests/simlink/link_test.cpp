@@ -130,10 +130,10 @@ TEST(SimLink, SimulatorIdChangeReRegistersUnderTheNewWord) {
 
 // A throwing callback is reported and the next message is still delivered.
 TEST(SimLink, CallbackExceptionDoesNotEndTheReceivingThread) {
-    SimFixture f(AutoReconnect);
     struct Thrower : CSClient::CallbackIface {
         void parametersUpdated(const std::vector<ParameterValue>&) override { throw std::runtime_error("boom"); }
-    } thrower;
+    } thrower;  // outlives the engine that calls it
+    SimFixture f(AutoReconnect);
     f.e->registerCallback(&thrower);
     ASSERT_EQ(f.e->subscribeInputs({{"HW_PATSPEED", TypeInteger, 0}}), ResultOk);
     ASSERT_EQ(f.e->connect(loopback(), f.server.port(), nullptr), ResultOk);
