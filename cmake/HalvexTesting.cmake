@@ -16,19 +16,17 @@ function(halvex_test)
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
   set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   set(props TIMEOUT ${T_TIMEOUT})
-  set(labels ${T_NAME})
   if(T_SERIAL)
     list(APPEND props RESOURCE_LOCK halvex_global)
   endif()
   if(T_THREADED)
-    list(APPEND labels threaded)
+    list(APPEND props LABELS threaded)
     set_property(GLOBAL APPEND PROPERTY HALVEX_THREADED_TESTS ${T_NAME})
   endif()
-  list(JOIN labels "\\;" label_text)
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests
-    PROPERTIES ${props} LABELS "${labels}")
+    PROPERTIES ${props})
 endfunction()
 
 function(halvex_finish_test_targets)
