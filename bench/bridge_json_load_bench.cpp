@@ -1,0 +1,352 @@
+// bridge-json-load-bench: runs the real halvex-relay-json between an in-process
+// simulator-server stand-in streaming a full patient (five waveforms sampled every
+// 12 ms, sent as one batch every 60 ms, plus numerics once a second) and an
+// in-process JSON unit stand-in, and reports the bridge's CPU use, the latency of a
+// completed send cycle from simulator to unit, and how regularly the unit is fed.
+//
+// It reports figures only: it exits 0 whenever the run itself worked, whatever the
+// figures are, and non-zero only when the bridge could not be run or never streamed.
+//
+// Latency method: batch n carries ARTLINE samples that all equal 50 + n % 200, so
+// every abp value the bridge derives from that batch equals the same tag (the bridge
+// rounds and interpolates within a batch, and the tag survives both). The last abp
+// value of a WaveformData frame therefore names the batch that completed its send
+// cycle; the latency is the frame's arrival at the unit minus the moment just before
+// that batch was handed to the simulator stand-in (the most recent batch with that
+// tag sent before the arrival). The tag repeats every 12 s, far beyond any latency
+// worth measuring.
+
+#include <boost/program_options.hpp>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "emulators/sim_server/patient.h"
+#include "emulators/sim_server/sim_server_emulator.h"
+#include "emulators/unit_json/unit_emulator.h"
+#include "tests/support/process.h"
+
+namespace po = boost::program_options;
+namespace pt = boost::property_tree;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kProgram = "bridge-json-load-bench";
+// The bridge's ports are fixed; own loopback addresses keep this run apart from
+// tests and demos on 127.0.0.1.
+constexpr std::uint16_t kSimPort = 55580;
+constexpr std::uint16_t kAppPort = 55557;
+constexpr auto kBatchInterval = 60ms;
+constexpr double kSlotMs = 60.0;
+constexpr double kToleranceMs = 2.0;
+constexpr int kTagBase = 50;
+constexpr int kTagCount = 200;
+constexpr auto kNumericsInterval = 1s;
+constexpr auto kStartDeadline = 60s;
+
+struct Arrival {
+    Clock::time_point at;
+    bool waveform = false;  // WaveformData, else VitalsData
+    std::optional<long> lastAbp;  // WaveformData: its last abp value, the batch tag
+};
+
+// The bridge's CPU time so far (user + system), in seconds; nothing when unreadable.
+std::optional<double> cpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(in, text)) return std::nullopt;
+    // The command name is in parentheses and may hold spaces: count fields after it.
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    // Field 3 (state) is the first after the name; utime and stime are fields 14, 15.
+    for (int n = 3; n <= 15 && fields >> field; ++n) {
+        if (n == 14) utime = std::stoull(field);
+        if (n == 15) stime = std::stoull(field);
+    }
+    if (!fields) return std::nullopt;
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return std::nan("");
+    std::sort(v.begin(), v.end());
+    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(v.size())));
+    return v[std::min(v.size() - 1, rank == 0 ? 0 : rank - 1)];
+}
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// The last abp value of a WaveformData text; nothing when it carries none.
+std::optional<long> lastAbp(const std::string& json) {
+    try {
+        pt::ptree tree;
+        std::istringstream in(json);
+        pt::read_json(in, tree);
+        const auto abp = tree.get_child_optional("Message.abp");
+        if (!abp) return std::nullopt;
+        std::string last;
+        if (abp->empty()) {
+            // A comma-separated text rather than an array.
+            const std::string text = abp->data();
+            const auto comma = text.rfind(',');
+            last = comma == std::string::npos ? text : text.substr(comma + 1);
+        } else {
+            last = abp->back().second.data();
+        }
+        if (last.empty()) return std::nullopt;
+        std::size_t used = 0;
+        const double v = std::stod(last, &used);
+        if (used != last.size()) return std::nullopt;
+        return std::lround(v);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+void printGaps(const char* what, const std::vector<Clock::time_point>& arrivals) {
+    std::vector<double> gaps, deviations;
+    std::size_t nearSlot = 0, oneSlot = 0;
+    std::vector<std::size_t> bySlots(6, 0);  // 0..4 slots, then "5 or more"
+    for (std::size_t i = 1; i < arrivals.size(); ++i) {
+        const double g = ms(arrivals[i] - arrivals[i - 1]);
+        const double slots = std::round(g / kSlotMs);
+        const double deviation = std::abs(g - slots * kSlotMs);
+        gaps.push_back(g);
+        deviations.push_back(deviation);
+        if (deviation <= kToleranceMs) ++nearSlot;
+        if (std::abs(g - kSlotMs) <= kToleranceMs) ++oneSlot;
+        ++bySlots[std::min<std::size_t>(5, static_cast<std::size_t>(slots))];
+    }
+    std::printf("%s arrivals: %zu, gaps: %zu\n", what, arrivals.size(), gaps.size());
+    if (gaps.empty()) return;
+    const double n = static_cast<double>(gaps.size());
+    std::printf("  gap p50 %.2f ms (%.2f slots), p99 %.2f ms (%.2f slots), min %.2f, max %.2f\n",
+                percentile(gaps, 50), percentile(gaps, 50) / kSlotMs, percentile(gaps, 99),
+                percentile(gaps, 99) / kSlotMs, *std::min_element(gaps.begin(), gaps.end()),
+                *std::max_element(gaps.begin(), gaps.end()));
+    std::printf("  gaps by nearest slot multiple: 0: %zu, 1: %zu, 2: %zu, 3: %zu, 4: %zu, 5+: %zu\n", bySlots[0],
+                bySlots[1], bySlots[2], bySlots[3], bySlots[4], bySlots[5]);
+    std::printf("  deviation from the nearest slot multiple: p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                percentile(deviations, 50), percentile(deviations, 99),
+                *std::max_element(deviations.begin(), deviations.end()));
+    std::printf("  within +-%.0f ms of a slot multiple: %.1f%%; within 60 +-%.0f ms: %.1f%%\n", kToleranceMs,
+                100.0 * static_cast<double>(nearSlot) / n, kToleranceMs, 100.0 * static_cast<double>(oneSlot) / n);
+}
+
+int fail(const std::string& why) {
+    std::cerr << kProgram << ": " << why << std::endl;
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 30;
+    std::string bridge = std::string(HALVEX_BIN_DIR) + "/halvex-relay-json";
+    std::string unitAddress = "127.0.0.70", simAddress = "127.0.0.71";
+    po::options_description options("Options");
+    options.add_options()
+        ("help,h", "show this help")
+        ("seconds", po::value(&seconds)->default_value(seconds), "length of the measured run")
+        ("bridge", po::value(&bridge)->default_value(bridge), "path of halvex-relay-json")
+        ("unit-address", po::value(&unitAddress)->default_value(unitAddress), "unit stand-in address (127.0.0.0/8)")
+        ("sim-address", po::value(&simAddress)->default_value(simAddress), "simulator stand-in address (127.0.0.0/8)");
+    po::variables_map vm;
+    try {
+        po::store(po::parse_command_line(argc, argv, options), vm);
+        po::notify(vm);
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    }
+    if (vm.count("help")) {
+        std::cout << "Usage: " << kProgram << " [options]\n" << options << std::endl;
+        return 0;
+    }
+    if (!(std::isfinite(seconds) && seconds >= 1 && seconds <= 86400)) return fail("--seconds must be 1..86400");
+    if (!unit_json::isLoopbackAddress(unitAddress) || !unit_json::isLoopbackAddress(simAddress))
+        return fail("addresses must be in 127.0.0.0/8");
+    if (access(bridge.c_str(), X_OK) != 0) return fail("cannot run " + bridge);
+
+    // Filled on the unit's I/O thread; main reads the counts during the warm-up and the
+    // rest after the unit stopped. Only the tag is kept, so a long run stays small.
+    std::mutex arrivalsLock;
+    std::vector<Arrival> arrivals;
+    std::size_t waveformsSeen = 0, vitalsSeen = 0;
+
+    std::unique_ptr<unit_json::UnitEmulator> unit;
+    try {
+        unit = std::make_unique<unit_json::UnitEmulator>(unitAddress);
+        unit->setListener([&](const unit_json::ReceivedFrame& f, const std::string&) {
+            const bool waveform = f.messageType == "WaveformData";
+            if (!waveform && f.messageType != "VitalsData") return;
+            std::lock_guard<std::mutex> g(arrivalsLock);
+            arrivals.push_back(Arrival{f.at, waveform, waveform ? lastAbp(f.frame.json) : std::nullopt});
+            ++(waveform ? waveformsSeen : vitalsSeen);
+        });
+        unit->start();
+    } catch (const std::exception& e) {
+        return fail(std::string("unit stand-in: ") + e.what());
+    }
+
+    halvex_emu::SimServerEmulator::Options o;
+    o.address = simAddress;
+    o.simPort = kSimPort;
+    o.appPort = kAppPort;
+    o.parameters = halvex_emu::standardPatientParameters();
+    halvex_emu::SimServerEmulator server(o);
+    std::string error;
+    if (!server.start(&error)) return fail("simulator stand-in: " + error);
+
+    // Numerics re-sent once a second with their current values, as a running
+    // simulation refreshes them.
+    const std::vector<std::string> numerics{"HRPM", "RRPM", "SAO2", "EXT_SABP", "EXT_DABP", "EXT_MAP",
+                                            "SPA",  "DPA",  "ETCO2", "BODY_TEMP", "bloodTemp"};
+
+    halvex::test::TempDir dir;
+    dir.write("settings.xml",
+              "<Halvex><SPO2Scale>5</SPO2Scale><SerialID>HX0001</SerialID><IPAddress>" + unitAddress +
+                  "</IPAddress><SPO2Calibration><Entry key=\"90\" value=\"600\"/></SPO2Calibration>"
+                  "<CO2Calibration><Entry key=\"40\" value=\"500\"/></CO2Calibration>"
+                  "<IPRangeStart/><IPRangeEnd/><SimulatorIP>" + simAddress + "</SimulatorIP><RHMIP>" + simAddress +
+                  "</RHMIP></Halvex>");
+    halvex::test::ChildProcess child({bridge, "-f", dir.file("settings.xml")}, dir.path());
+
+    halvex_emu::WaveformGenerator waves;
+    std::vector<Clock::time_point> batchSent;  // index = batch number
+    auto nextBatch = Clock::now();
+    auto nextNumerics = nextBatch;
+    // Streams until `until`, or until `done` says so when given.
+    auto stream = [&](Clock::time_point until, const std::function<bool()>& done) {
+        for (;;) {
+            const auto now = Clock::now();
+            if (now >= until || (done && done())) return;
+            if (now >= nextNumerics) {
+                std::vector<std::pair<std::string, double>> values;
+                for (const std::string& id : numerics)
+                    if (const auto v = server.value(id)) values.emplace_back(id, *v);
+                server.setValues(values);
+                nextNumerics += kNumericsInterval;
+            }
+            if (now >= nextBatch) {
+                auto batch = waves.nextBatch(server);
+                const double tag = kTagBase + static_cast<double>(batchSent.size() % kTagCount);
+                for (auto& entry : batch)
+                    if (entry.first == "ARTLINE") entry.second = tag;
+                batchSent.push_back(Clock::now());
+                server.setValues(batch);
+                nextBatch += kBatchInterval;
+                if (nextBatch < now) nextBatch = now + kBatchInterval;  // fell behind: do not burst
+            }
+            std::this_thread::sleep_until(std::min({nextBatch, nextNumerics, until}));
+        }
+    };
+
+    // Warm-up: the bridge connects to both peers and streams steadily.
+    auto streaming = [&] {
+        std::lock_guard<std::mutex> g(arrivalsLock);
+        return waveformsSeen >= 10 && vitalsSeen >= 2;
+    };
+    stream(Clock::now() + kStartDeadline, streaming);
+    if (!streaming()) {
+        child.kill(SIGTERM);
+        child.wait(10s);
+        return fail("the bridge did not stream within " + std::to_string(kStartDeadline.count()) +
+                    " s\nbridge stdout:\n" + child.out() + "\nbridge stderr:\n" + child.err());
+    }
+
+    const auto cpuBefore = cpuSeconds(child.pid());
+    const auto begin = Clock::now();
+    stream(begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)), nullptr);
+    const auto end = Clock::now();
+    const auto cpuAfter = cpuSeconds(child.pid());
+
+    child.kill(SIGTERM);
+    const int status = child.wait(20s);
+    // The bridge has no shutdown of its own: SIGTERM ending it is the normal end.
+    const std::string howEnded = status == 128 + SIGTERM ? "ended by SIGTERM"
+                                 : status == -1          ? "did not end within 20 s (killed)"
+                                                         : "ended with status " + std::to_string(status);
+    server.stop();
+    const auto stats = unit->snapshot();
+    unit->stop();
+
+    const double wall = std::chrono::duration<double>(end - begin).count();
+    std::vector<double> latencies;
+    std::vector<Clock::time_point> waveArrivals, vitalsArrivals;
+    std::size_t unmatched = 0;
+    for (const Arrival& a : arrivals) {
+        if (a.at < begin || a.at > end) continue;
+        if (!a.waveform) {
+            vitalsArrivals.push_back(a.at);
+            continue;
+        }
+        waveArrivals.push_back(a.at);
+        const auto& abp = a.lastAbp;
+        if (!abp || *abp < kTagBase || *abp >= kTagBase + kTagCount) {
+            ++unmatched;
+            continue;
+        }
+        // The latest batch with this tag sent before the arrival.
+        std::optional<Clock::time_point> sent;
+        for (std::size_t n = static_cast<std::size_t>(*abp - kTagBase); n < batchSent.size(); n += kTagCount) {
+            if (batchSent[n] > a.at) break;
+            sent = batchSent[n];
+        }
+        if (!sent) {
+            ++unmatched;
+            continue;
+        }
+        latencies.push_back(ms(a.at - *sent));
+    }
+
+    std::printf("%s: halvex-relay-json at a full patient load for %.1f s\n", kProgram, wall);
+    std::printf("load: one batch of 5 samples x 5 waveforms every 60 ms (12 ms sampling), numerics every 1 s; "
+                "%zu batches sent in all\n",
+                batchSent.size());
+    if (cpuBefore && cpuAfter)
+        std::printf("bridge CPU: %.3f s user+system over %.1f s = %.3f%% of one core (counted in %.0f ms ticks)\n",
+                    *cpuAfter - *cpuBefore, wall, 100.0 * (*cpuAfter - *cpuBefore) / wall,
+                    1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)));
+    else
+        std::printf("bridge CPU: unreadable (/proc/%d/stat)\n", static_cast<int>(child.pid()));
+    std::printf("latency, simulator send of the batch that completes a send cycle -> unit receipt of the "
+                "WaveformData carrying it (batch named by its ARTLINE tag): %zu matched, %zu unmatched\n",
+                latencies.size(), unmatched);
+    if (!latencies.empty())
+        std::printf("  p50 %.2f ms, p99 %.2f ms, max %.2f ms (aim: p99 <= %.0f ms)\n", percentile(latencies, 50),
+                    percentile(latencies, 99), *std::max_element(latencies.begin(), latencies.end()),
+                    kSlotMs + kToleranceMs);
+    std::printf("streaming intervals, in 60 ms slots (a WaveformData goes out when a send cycle fills, "
+                "every second batch at this load):\n");
+    printGaps("WaveformData", waveArrivals);
+    printGaps("VitalsData", vitalsArrivals);
+    std::printf("unit: %llu frames, %llu length errors, %llu undecodable, %llu malformed waves; "
+                "bridge %s\n",
+                static_cast<unsigned long long>(stats.frames), static_cast<unsigned long long>(stats.lengthErrors),
+                static_cast<unsigned long long>(stats.undecodable),
+                static_cast<unsigned long long>(stats.malformedWaves), howEnded.c_str());
+    return latencies.empty() ? 1 : 0;
+}
