@@ -3,29 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include "controller/simulator_sample.h"
-#include "tests/controller/test_support.h"
-
-using Calls = std::vector<std::string>;
+#include "tests/controller/send_cycle_fixture.h"
 
 namespace {
 
-class V22SendCycle : public ::testing::Test {
-protected:
-    Configuration config{"unused.xml"};
-    SimulatorSample controller{&config};
-    HalvexAdaptor& unit = controller.unitAdaptor();
-
-    void feed(const Batch& batch) { controller.parametersUpdated(batch); }
-    void startRunning() {
-        feed({intUpdate("HW_PATSPEED", 1), intUpdate("HW_PATMON_ENABLED", 1)});
-        unit.log.take();
-    }
-    Calls cycle() {
-        feed(samples("ARTLINE", 10));
-        return unit.log.take();
-    }
-};
+using V22SendCycle = SendCycleFixture;
 
 TEST_F(V22SendCycle, OneBatchPerCycleWithCurvesAndTrimmedWaves) {
     config.SPO2Calibration = {{90.0f, 600.0f}, {100.0f, 300.0f}};
