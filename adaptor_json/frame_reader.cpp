@@ -1,4 +1,4 @@
-#include "frame_reader.h"
+#include "adaptor_json/frame_reader.h"
 
 #include <iostream>
 #include <sstream>

@@ -1,4 +1,4 @@
-#include "halvex_adaptor.h"
+#include "adaptor_json/halvex_adaptor.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,7 +24,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "frame_reader.h"
+#include "adaptor_json/frame_reader.h"
 
 namespace asio = boost::asio;
 namespace pt = boost::property_tree;

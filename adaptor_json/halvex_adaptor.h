@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "controller/unit_adaptor.h"
+
 // Raised when the adaptor reaches a state it must never reach. The report is built
 // and written to standard error when the exception is constructed.
 class AssertionFailureException : public std::exception {
@@ -45,7 +47,7 @@ private:
     std::string report_;
 };
 
-class HalvexAdaptor {
+class HalvexAdaptor : public JsonUnitAdaptor {
 public:
     static constexpr unsigned short kUnitPort = 14997;
     static constexpr int kConnectCycles = 10;
@@ -57,7 +59,7 @@ public:
     static constexpr const char* kLastAddressFile = "_lastconnectedIPAddress.txt";
 
     HalvexAdaptor();
-    virtual ~HalvexAdaptor();
+    ~HalvexAdaptor() override;
     HalvexAdaptor(const HalvexAdaptor&) = delete;
     HalvexAdaptor& operator=(const HalvexAdaptor&) = delete;
 

@@ -8,41 +8,45 @@
 #include <string>
 #include <vector>
 
-class HalvexAdaptor {
+#include "controller/unit_adaptor.h"
+
+namespace halvex::v22 {
+
+class HalvexAdaptor : public V22UnitAdaptor {
 public:
     HalvexAdaptor() = default;
-    HalvexAdaptor(const HalvexAdaptor&) = delete;
-    HalvexAdaptor& operator=(const HalvexAdaptor&) = delete;
 
     bool initialize(const std::string& serialId, const std::string& ipAddress, const std::string& rangeStart,
-                    const std::string& rangeEnd, bool retryForever);
-    void setVerbose() {}
+                    const std::string& rangeEnd, bool retryForever) override;
+    void setVerbose() override {}
 
-    bool checkAssociation() { return false; }
-    void associate() {}
-    void disable() {}
-    void beginBatch() {}
-    void flushBatch() {}
+    bool checkAssociation() override { return false; }
+    void associate() override {}
+    void disable() override {}
+    void beginBatch() override {}
+    void flushBatch() override {}
 
-    void sendHeartRate(int) {}
-    void sendRespirationRate(int) {}
-    void sendBloodPressure(int, int, int) {}
-    void clearBloodPressure() {}
-    void sendSpO2(int) {}
-    void sendSpO2Probe(bool) {}
-    void sendSpO2Scale(int) {}
-    void sendTemperature1(float) {}
-    void sendTemperature2(float) {}
-    void clearTemperature1() {}
-    void clearTemperature2() {}
-    void clearCo2() {}
-    void sendAbpWave(std::vector<float>&) {}
-    void sendCvpWave(std::vector<float>&) {}
-    void sendPapWave(std::vector<float>&) {}
-    void sendPlethWave(std::vector<float>&) {}
-    void sendCo2Wave(std::vector<float>&) {}
+    void sendHeartRate(int) override {}
+    void sendRespirationRate(int) override {}
+    void sendBloodPressure(int, int, int) override {}
+    void clearBloodPressure() override {}
+    void sendSpO2(int) override {}
+    void sendSpO2Probe(bool) override {}
+    void sendSpO2Scale(int) override {}
+    void sendTemperature1(float) override {}
+    void sendTemperature2(float) override {}
+    void clearTemperature1() override {}
+    void clearTemperature2() override {}
+    void clearCo2() override {}
+    void sendAbpWave(std::vector<float>&) override {}
+    void sendCvpWave(std::vector<float>&) override {}
+    void sendPapWave(std::vector<float>&) override {}
+    void sendPlethWave(std::vector<float>&) override {}
+    void sendCo2Wave(std::vector<float>&) override {}
 
-    void enterConfigMode() {}
-    bool resetWifiToFactory() { return false; }
-    void configureWifi(const std::string&, const std::string&) {}
+    void enterConfigMode() override {}
+    bool resetWifiToFactory() override { return false; }
+    void configureWifi(const std::string&, const std::string&) override {}
 };
+
+}  // namespace halvex::v22

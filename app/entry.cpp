@@ -3,15 +3,16 @@
 #include <boost/program_options.hpp>
 
 #include <exception>
-#include <iostream>
 #include <sstream>
 
-#include "app/configuration.h"
 #include "controller/simulator_sample.h"
 #include "platform/console.h"
 #include "platform/instance_guard.h"
+#include "platform/line_sink.h"
 
 namespace po = boost::program_options;
+using halvex::platform::printErr;
+using halvex::platform::printOut;
 
 namespace {
 
@@ -29,32 +30,28 @@ std::string usageText(const po::options_description& options) {
 
 // Normal mode: the outer loop that rebuilds the controller whenever it gives up on
 // the unit. Returns only to end the process.
-int runBridge(const CommandLine& commandLine, const std::string& usage) {
+int runBridge(const CommandLine& commandLine, const std::string& usage, const Program& program) {
     if (commandLine.configPath.empty()) {
-        std::cerr << "HX>Missing configuration file path in parameters" << std::endl;
-        std::cout << '\n' << usage << std::endl;
+        printErr("HX>Missing configuration file path in parameters");
+        printOut("\n" + usage);
         return 1;
     }
-    Configuration configuration(commandLine.configPath);
+    Configuration configuration(commandLine.configPath, program.configurationKeys);
     for (;;) {
-        SimulatorSample controller(&configuration);
+        SimulatorSample controller(&configuration, program.makeEdition(configuration));
         if (!controller.init(commandLine.debug)) {
-            std::cerr << "HX>ERROR>Unable to initialize the Halvex interface module. Leaving now!" << std::endl;
+            printErr("HX>ERROR>Unable to initialize the Halvex interface module. Leaving now!");
             return 1;
         }
-        std::cout << "HX>Running..." << std::endl;
+        printOut("HX>Running...");
         controller.run();
-        std::cout << "HX>Disconnected!!" << std::endl;
+        printOut("HX>Disconnected!!");
     }
 }
 
 }  // namespace
 
-int runEntryPoint(int argc, char** argv) {
-    // The console is the operator's log: no line may be lost when the process is
-    // stopped from outside.
-    std::cout.setf(std::ios::unitbuf);
-
+int runEntryPoint(int argc, char** argv, const Program& program) {
     CommandLine commandLine;
     po::options_description options("PatientSimulatorHalvex Usage");
     options.add_options()
@@ -75,24 +72,24 @@ int runEntryPoint(int argc, char** argv) {
         const po::positional_options_description noPositionals;
         po::store(po::command_line_parser(argc, argv).options(options).positional(noPositionals).run(), values);
     } catch (const std::exception& error) {
-        std::cerr << "HX>ERROR>" << error.what() << std::endl;
-        std::cout << "HX>ERROR>" << usage << std::endl;
+        printErr(std::string("HX>ERROR>") + error.what());
+        printOut("HX>ERROR>" + usage);
         return 1;
     }
     if (values.count("help")) {
-        std::cout << '\n' << usage << std::endl;
+        printOut("\n" + usage);
         return 0;
     }
     try {
         po::notify(values);
     } catch (const std::exception& error) {
-        std::cerr << "HX>ERROR>" << error.what() << std::endl;
-        std::cout << "HX>ERROR>" << usage << std::endl;
+        printErr(std::string("HX>ERROR>") + error.what());
+        printOut("HX>ERROR>" + usage);
         return 1;
     }
 
     if (values.count("debug")) {
-        std::cout << "HX>Debug mode enabled" << std::endl;
+        printOut("HX>Debug mode enabled");
         commandLine.debug = true;
     }
     if (values.count("nogui")) {
@@ -103,15 +100,18 @@ int runEntryPoint(int argc, char** argv) {
         // Held until the process ends; the operating system releases it then.
         static halvex::platform::InstanceGuard guard(kInstanceGuardName);
         if (!guard.tryAcquire()) {
-            std::cerr << "HX>ERROR>PatientSimulatorHalvex is already running somewhere. Leaving now." << std::endl;
+            printErr("HX>ERROR>PatientSimulatorHalvex is already running somewhere. Leaving now.");
             return 1;
         }
         if (!commandLine.wifi.empty()) {
             return runWifiSetup(commandLine.wifi, usage);
         }
-        return runBridge(commandLine, usage);
+        return runBridge(commandLine, usage, program);
     } catch (const std::exception& error) {
-        std::cerr << "HX>ERROR>" << error.what() << std::endl;
+        printErr(std::string("HX>ERROR>") + error.what());
+        return 1;
+    } catch (...) {
+        printErr("HX>ERROR>Unknown error. Leaving now.");
         return 1;
     }
 }

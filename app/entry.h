@@ -1,17 +1,29 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "configuration/configuration.h"
+#include "controller/edition.h"
 
 // Name of the system-wide guard that lets only one bridge, of either edition, run on
 // a machine at a time.
 inline constexpr const char* kInstanceGuardName = "Global\\PatientSimulatorHalvex";
 
+// What makes one program of the bridge: the configuration keys its edition reads, and
+// how to build its edition (with the edition's unit adaptor) for each controller.
+struct Program {
+    ConfigurationKeys configurationKeys;
+    std::function<std::unique_ptr<Edition>(const Configuration&)> makeEdition;
+};
+
 // The entry point shared by both programs: command line, instance guard, then the
 // WiFi set-up mode or the bridge's outer loop. Returns the process status.
-int runEntryPoint(int argc, char** argv);
+int runEntryPoint(int argc, char** argv, const Program& program);
 
-// The edition's WiFi set-up mode: hands a network name and password to the unit at
-// the given address. Returns the process status. wifi holds the texts given after
-// --wifi; usage is the usage text.
+// The WiFi set-up mode: hands a network name and password to the unit at the given
+// address. Returns the process status. wifi holds the texts given after --wifi; usage
+// is the usage text.
 int runWifiSetup(const std::vector<std::string>& wifi, const std::string& usage);

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <iostream>
 #include <string>
 #include <vector>
+
+#include "platform/line_sink.h"
 
 // The WiFi mode takes exactly three texts: unit address, network name, password.
 // Prints the error and the usage text when the list is of another length.
@@ -10,7 +11,7 @@ inline bool wifiArgumentsValid(const std::vector<std::string>& wifi, const std::
     if (wifi.size() == 3) {
         return true;
     }
-    std::cerr << "HX>Incorrect parameters for wifi configuration mode" << std::endl;
-    std::cout << '\n' << usage << std::endl;
+    halvex::platform::printErr("HX>Incorrect parameters for wifi configuration mode");
+    halvex::platform::printOut("\n" + usage);
     return false;
 }

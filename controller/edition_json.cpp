@@ -1,21 +1,18 @@
-// What halvex-relay-json's controller does differently: the simulator server
-// addresses come from the configuration; ETCO2 is forwarded as a command and
-// CAPNOGRAM is not used; catheter zero states go to the unit at once; the unit's
-// output is switched by enabling its streaming; the supervision loop re-initialises
-// a lost unit and sends CalSelect while nothing drives it.
+#include "controller/edition_json.h"
 
 #include <climits>
-#include <cmath>
 #include <exception>
-#include <iostream>
-#include <thread>
 
-#include "controller/console_line.h"
-#include "controller/simulator_sample.h"
+#include "platform/line_sink.h"
 
 using com_krel::ParameterRequest;
+using halvex::platform::printErr;
+using halvex::platform::printOut;
 
-const std::vector<ParameterRequest>& SimulatorSample::appInputs() {
+JsonEdition::JsonEdition(const Configuration& config, std::unique_ptr<JsonUnitAdaptor> adaptor)
+    : Edition(config), unit_(std::move(adaptor)) {}
+
+const std::vector<ParameterRequest>& JsonEdition::appInputs() const {
     using com_krel::TypeFloat;
     using com_krel::TypeInteger;
     static const std::vector<ParameterRequest> inputs = {
@@ -36,17 +33,13 @@ const std::vector<ParameterRequest>& SimulatorSample::appInputs() {
     return inputs;
 }
 
-std::string SimulatorSample::simServerAddress() const {
-    return options.simAddress.empty() ? configuration->RHMIP : options.simAddress;
-}
+std::string JsonEdition::simServerAddress() const { return configuration.RHMIP; }
 
-std::string SimulatorSample::appServerAddress() const {
-    return options.appAddress.empty() ? configuration->SimulatorIP : options.appAddress;
-}
+std::string JsonEdition::appServerAddress() const { return configuration.SimulatorIP; }
 
 // SaO2 in whole percent, truncated toward zero; a value beyond the range of int is
 // held at its end.
-int SimulatorSample::spo2FromSaO2(float sao2) const {
+int JsonEdition::spo2FromSaO2(float sao2) const {
     if (sao2 >= static_cast<float>(INT_MAX))
         return INT_MAX;
     if (sao2 <= static_cast<float>(INT_MIN))
@@ -54,79 +47,93 @@ int SimulatorSample::spo2FromSaO2(float sao2) const {
     return static_cast<int>(sao2);
 }
 
-void SimulatorSample::etco2Updated(int value) {
+void JsonEdition::etco2Updated(int value) {
     if (value != etco2Value) {
         etco2Value = value;
         etco2Countdown = 0;
     }
 }
 
-void SimulatorSample::capnogramSample(float) {}
+void JsonEdition::capnogramSample(float) {}
 
-void SimulatorSample::catheterDepth(const char* zeroStateName, int depth) {
+void JsonEdition::catheterDepth(const char* zeroStateName, int depth) {
     const std::string state = depth == 0 ? "Zeroing" : "NotZeroing";
     if (unitReconnecting)
         deferredZeroStates[zeroStateName] = state;
     else
-        adaptor.sendCommand(zeroStateName, state);
+        unit_->sendCommand(zeroStateName, state);
 }
 
-void SimulatorSample::spo2ProbeUpdated(const std::string& id, bool attached) {
-    printLine(std::cout, "Got update for SpO2 probe param: " + id + ": " + (attached ? "1" : "0"));
+void JsonEdition::spo2ProbeUpdated(const std::string& id, bool attached) {
+    printOut("Got update for SpO2 probe param: " + id + ": " + (attached ? "1" : "0"));
 }
 
-void SimulatorSample::resetEditionCountdowns() { etco2Countdown = 0; }
-
-void SimulatorSample::unitOutputOn() {
+void JsonEdition::unitOutputOn() {
     if (debug)
-        printLine(std::cout, "Got here1 (parametersUpdated)");
+        printOut("Got here1 (parametersUpdated)");
     idle = false;
     if (unitReconnecting)
         streamingDeferred = true;
     else
-        adaptor.setStreamingEnabled(true);
+        unit_->setStreamingEnabled(true);
 }
 
-void SimulatorSample::unitOutputOff() {
+void JsonEdition::unitOutputOff() {
     if (debug)
-        printLine(std::cout, "Got here2 (parametersUpdated)");
+        printOut("Got here2 (parametersUpdated)");
     idle = true;
     if (unitReconnecting)
         streamingDeferred = true;
     else
-        adaptor.setStreamingEnabled(false);
+        unit_->setStreamingEnabled(false);
 }
 
-bool SimulatorSample::unitReady() const { return !unitReconnecting; }
+bool JsonEdition::unitReady() const { return !unitReconnecting; }
 
-void SimulatorSample::clearEditionSamples() {}
+void JsonEdition::resetCountdowns() { etco2Countdown = 0; }
 
-void SimulatorSample::beginCycle() {}
+void JsonEdition::clearSamples() {}
 
-void SimulatorSample::sendProbeState(bool) {}
+void JsonEdition::beginCycle(std::size_t) {}
 
-void SimulatorSample::sendCo2Group() {
+void JsonEdition::sendProbeState(bool) {}
+
+void JsonEdition::sendCo2Group(bool capnographAttached, int& capnoCountdown) {
     if (--etco2Countdown < 0) {
-        adaptor.sendCommand("etCO2", etco2Value);
+        unit_->sendCommand("etCO2", etco2Value);
         etco2Countdown = kCountdownReload;
     }
-    if (!capnograph && --capnoCountdown < 0) {
-        adaptor.clearCo2();
+    if (!capnographAttached && --capnoCountdown < 0) {
+        unit_->clearCo2();
         capnoCountdown = kCountdownReload;
     }
 }
 
-void SimulatorSample::endCycle() {}
+void JsonEdition::endCycle() {}
 
-void SimulatorSample::shutdownUnit() {
-    if (debug)
-        printLine(std::cout, "Destroying SimulatorSample object!");
+Edition::UnitHealth JsonEdition::checkUnit(bool, std::mutex& lock) {
+    std::lock_guard<std::mutex> guard(lock);
+    return unit_->isConnected() ? UnitHealth::Reachable : UnitHealth::Unreachable;
 }
 
-// Re-initialising may wait for the unit for a long time, so it runs without `lock`:
-// the simulator clients keep reading meanwhile, and their batches leave the unit
-// alone until it is back (unitReady). What they would have switched goes out then.
-void SimulatorSample::reconnectUnit() {
+void JsonEdition::recoverUnit(std::mutex& lock) { reconnectUnit(lock); }
+
+void JsonEdition::afterCheck(UnitHealth health, std::mutex& lock) {
+    if (health == UnitHealth::Unreachable) {
+        printOut("Disconnected. Reconnecting.");
+        reconnectUnit(lock);
+    } else if (idle) {
+        std::lock_guard<std::mutex> guard(lock);
+        unit_->sendCalSelect();
+    }
+}
+
+void JsonEdition::shutdown(std::mutex&) {
+    if (debug)
+        printOut("Destroying SimulatorSample object!");
+}
+
+void JsonEdition::reconnectUnit(std::mutex& lock) {
     {
         std::lock_guard<std::mutex> guard(lock);
         unitReconnecting = true;
@@ -143,54 +150,17 @@ void SimulatorSample::reconnectUnit() {
     replayDeferred();
 }
 
-void SimulatorSample::replayDeferred() {
+void JsonEdition::replayDeferred() {
     const bool streaming = streamingDeferred;
     auto zeroStates = std::move(deferredZeroStates);
     streamingDeferred = false;
     deferredZeroStates.clear();
     try {
         if (streaming)
-            adaptor.setStreamingEnabled(!idle);
+            unit_->setStreamingEnabled(!idle);
         for (const auto& [name, state] : zeroStates)
-            adaptor.sendCommand(name, state);
+            unit_->sendCommand(name, state);
     } catch (const std::exception& error) {
-        printLine(std::cerr, std::string("HX>ERROR>") + error.what());
-    }
-}
-
-bool SimulatorSample::run() {
-    int failures = 0;
-    for (;;) {
-        std::this_thread::sleep_for(options.supervisionInterval);
-        bool connected;
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            connected = adaptor.isConnected();
-        }
-        if (running || calibrating) {
-            if (!connected) {
-                ++failures;
-                if (failures % 2 == 0) {
-                    printLine(std::cerr, "HX>ERROR>Unable to reach the Halvex unit... (" + std::to_string(failures) +
-                                             "). Reconnecting...");
-                    reconnectUnit();
-                }
-                if (failures > kMaxFailedChecks) {
-                    printLine(std::cerr, "HX>ERROR>No answer from the Halvex unit for too long. Disconnecting.");
-                    return true;
-                }
-            } else {
-                if (failures > 1)
-                    printLine(std::cout, "HX>ERROR>Connection reestablished...");
-                failures = 0;
-            }
-        }
-        if (!connected) {
-            printLine(std::cout, "Disconnected. Reconnecting.");
-            reconnectUnit();
-        } else if (idle) {
-            std::lock_guard<std::mutex> guard(lock);
-            adaptor.sendCalSelect();
-        }
+        printErr(std::string("HX>ERROR>") + error.what());
     }
 }

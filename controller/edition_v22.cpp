@@ -1,16 +1,6 @@
-// What halvex-relay-v22's controller does differently: both simulator links go to
-// this machine; SaO2 and capnogram values are mapped through the configuration's
-// calibration curves; the unit's output is switched by associating with it and
-// disabling it; each send cycle is one batch of commands that carries the probe
-// state and the CO2 waveform; the supervision loop only watches the association
-// while something drives the unit.
+#include "controller/edition_v22.h"
 
-#include <iostream>
-#include <thread>
-
-#include "controller/console_line.h"
 #include "controller/curves.h"
-#include "controller/simulator_sample.h"
 
 using com_krel::ParameterRequest;
 
@@ -18,7 +8,10 @@ namespace {
 const char* const kLocalServer = "127.0.0.1";
 }
 
-const std::vector<ParameterRequest>& SimulatorSample::appInputs() {
+V22Edition::V22Edition(const Configuration& config, std::unique_ptr<V22UnitAdaptor> adaptor)
+    : Edition(config), unit_(std::move(adaptor)) {}
+
+const std::vector<ParameterRequest>& V22Edition::appInputs() const {
     using com_krel::TypeFloat;
     using com_krel::TypeInteger;
     static const std::vector<ParameterRequest> inputs = {
@@ -38,94 +31,72 @@ const std::vector<ParameterRequest>& SimulatorSample::appInputs() {
     return inputs;
 }
 
-std::string SimulatorSample::simServerAddress() const {
-    return options.simAddress.empty() ? kLocalServer : options.simAddress;
+std::string V22Edition::simServerAddress() const { return kLocalServer; }
+
+std::string V22Edition::appServerAddress() const { return kLocalServer; }
+
+int V22Edition::spo2FromSaO2(float sao2) const { return halvex::spo2Curve(configuration.SPO2Calibration, sao2); }
+
+void V22Edition::etco2Updated(int) {}
+
+void V22Edition::capnogramSample(float value) {
+    co2Samples.push_back(halvex::co2Curve(configuration.CO2Calibration, value));
 }
 
-std::string SimulatorSample::appServerAddress() const {
-    return options.appAddress.empty() ? kLocalServer : options.appAddress;
-}
+void V22Edition::catheterDepth(const char*, int) {}
 
-int SimulatorSample::spo2FromSaO2(float sao2) const {
-    return halvex::spo2Curve(configuration->SPO2Calibration, sao2);
-}
+void V22Edition::spo2ProbeUpdated(const std::string&, bool) {}
 
-void SimulatorSample::etco2Updated(int) {}
+void V22Edition::unitOutputOn() { unit_->associate(); }
 
-void SimulatorSample::capnogramSample(float value) {
-    co2Samples.push_back(halvex::co2Curve(configuration->CO2Calibration, value));
-}
+void V22Edition::unitOutputOff() { unit_->disable(); }
 
-void SimulatorSample::catheterDepth(const char*, int) {}
+bool V22Edition::unitReady() const { return true; }
 
-void SimulatorSample::spo2ProbeUpdated(const std::string&, bool) {}
+void V22Edition::resetCountdowns() {}
 
-void SimulatorSample::resetEditionCountdowns() {}
+void V22Edition::clearSamples() { co2Samples.clear(); }
 
-void SimulatorSample::unitOutputOn() { adaptor.associate(); }
-
-void SimulatorSample::unitOutputOff() { adaptor.disable(); }
-
-bool SimulatorSample::unitReady() const { return true; }
-
-void SimulatorSample::clearEditionSamples() { co2Samples.clear(); }
-
-void SimulatorSample::beginCycle() {
-    if (co2Samples.size() > artSamples.size())
+void V22Edition::beginCycle(std::size_t arterialSamples) {
+    // The CO2 wave is trimmed to the arterial one like the other waves.
+    if (co2Samples.size() > arterialSamples)
         co2Samples.erase(co2Samples.begin(),
-                         co2Samples.begin() + static_cast<std::ptrdiff_t>(co2Samples.size() - artSamples.size()));
-    adaptor.beginBatch();
+                         co2Samples.begin() + static_cast<std::ptrdiff_t>(co2Samples.size() - arterialSamples));
+    unit_->beginBatch();
 }
 
-void SimulatorSample::sendProbeState(bool attached) { adaptor.sendSpO2Probe(attached); }
+void V22Edition::sendProbeState(bool attached) { unit_->sendSpO2Probe(attached); }
 
-void SimulatorSample::sendCo2Group() {
-    if (capnograph) {
-        adaptor.sendCo2Wave(co2Samples);
+void V22Edition::sendCo2Group(bool capnographAttached, int& capnoCountdown) {
+    if (capnographAttached) {
+        unit_->sendCo2Wave(co2Samples);
     } else if (--capnoCountdown < 0) {
-        adaptor.clearCo2();
+        unit_->clearCo2();
         capnoCountdown = kCountdownReload;
     }
     co2Samples.clear();
 }
 
-void SimulatorSample::endCycle() { adaptor.flushBatch(); }
-
-void SimulatorSample::shutdownUnit() {
-    std::lock_guard<std::mutex> guard(lock);
-    adaptor.disable();
-}
+void V22Edition::endCycle() { unit_->flushBatch(); }
 
 // The unit allows one operation at a time, so every call here takes `lock` like the
 // batches do; none of them waits for long.
-bool SimulatorSample::run() {
-    int failures = 0;
-    for (;;) {
-        std::this_thread::sleep_for(options.supervisionInterval);
-        if (!running && !calibrating)
-            continue;
-        bool associated;
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            associated = adaptor.checkAssociation();
-        }
-        if (associated) {
-            if (failures > 1)
-                printLine(std::cout, "HX>ERROR>Connection reestablished...");
-            failures = 0;
-            continue;
-        }
-        ++failures;
-        if (failures % 2 == 0) {
-            printLine(std::cerr, "HX>ERROR>Unable to reach the Halvex unit... (" + std::to_string(failures) +
-                                     "). Reconnecting...");
-            std::lock_guard<std::mutex> guard(lock);
-            adaptor.disable();
-            adaptor.associate();
-        }
-        if (failures > kMaxFailedChecks) {
-            printLine(std::cerr, "HX>ERROR>No answer from the Halvex unit for too long. Disconnecting.");
-            return true;
-        }
-    }
+Edition::UnitHealth V22Edition::checkUnit(bool driven, std::mutex& lock) {
+    if (!driven)
+        return UnitHealth::NotChecked;
+    std::lock_guard<std::mutex> guard(lock);
+    return unit_->checkAssociation() ? UnitHealth::Reachable : UnitHealth::Unreachable;
+}
+
+void V22Edition::recoverUnit(std::mutex& lock) {
+    std::lock_guard<std::mutex> guard(lock);
+    unit_->disable();
+    unit_->associate();
+}
+
+void V22Edition::afterCheck(UnitHealth, std::mutex&) {}
+
+void V22Edition::shutdown(std::mutex& lock) {
+    std::lock_guard<std::mutex> guard(lock);
+    unit_->disable();
 }

@@ -2,21 +2,23 @@
 
 #include <cmath>
 #include <exception>
-#include <iostream>
+#include <thread>
 #include <unordered_map>
 
-#include "controller/console_line.h"
+#include "platform/line_sink.h"
 
 using com_krel::ParameterRequest;
 using com_krel::ParameterValue;
+using halvex::platform::printErr;
+using halvex::platform::printOut;
 
 namespace {
 
 void printStateLine(int oldState, int newState, const char* protocol) {
     if (oldState == newState || (oldState != com_krel::Ready && newState != com_krel::Ready))
         return;
-    printLine(std::cout, std::string(newState == com_krel::Ready ? "Zephra> Connected (" : "Zephra> Disconnected (") +
-                             protocol + ")");
+    printOut(std::string(newState == com_krel::Ready ? "Zephra> Connected (" : "Zephra> Disconnected (") + protocol +
+             ")");
 }
 
 enum class Param {
@@ -93,10 +95,11 @@ void SimulatorSample::AppClientCallback::parametersUpdated(const std::vector<Par
     owner_->parametersUpdated(values);
 }
 
-SimulatorSample::SimulatorSample(Configuration* config) : SimulatorSample(config, Options{}) {}
+SimulatorSample::SimulatorSample(Configuration* config, std::unique_ptr<Edition> unitEdition)
+    : SimulatorSample(config, std::move(unitEdition), Options{}) {}
 
-SimulatorSample::SimulatorSample(Configuration* config, Options opts)
-    : options(std::move(opts)), configuration(config) {}
+SimulatorSample::SimulatorSample(Configuration* config, std::unique_ptr<Edition> unitEdition, Options opts)
+    : options(std::move(opts)), configuration(config), edition(std::move(unitEdition)), adaptor(edition->unit()) {}
 
 SimulatorSample::~SimulatorSample() {
     {
@@ -109,7 +112,7 @@ SimulatorSample::~SimulatorSample() {
     // No batch can start a calibration any more; end the running one before the
     // fields it uses go away.
     stopCalibrationThread();
-    shutdownUnit();
+    edition->shutdown(lock);
 }
 
 const std::vector<ParameterRequest>& SimulatorSample::simInputs() {
@@ -122,51 +125,47 @@ const std::vector<ParameterRequest>& SimulatorSample::simInputs() {
     return inputs;
 }
 
-bool SimulatorSample::initializeUnit() {
-    return adaptor.initialize(configuration->SerialID, configuration->IPAddress, configuration->IPRangeStart,
-                              configuration->IPRangeEnd, true);
-}
-
 bool SimulatorSample::init(bool debugFlag) {
     std::lock_guard<std::mutex> guard(lock);
     debug = debugFlag;
+    edition->setDebug(debug);
     if (!configuration->load()) {
-        printLine(std::cerr, "HX>ERROR>Unable to read the configuration!");
+        printErr("HX>ERROR>Unable to read the configuration!");
         return false;
     }
     if (debug)
         adaptor.setVerbose();
     // Returns only once the unit has been reached.
-    if (!initializeUnit()) {
-        printLine(std::cerr, "HX>ERROR>Unable to initialize the connection with the Halvex unit!");
+    if (!edition->initializeUnit()) {
+        printErr("HX>ERROR>Unable to initialize the connection with the Halvex unit!");
         return false;
     }
     simCallback = std::make_unique<SimClientCallback>(this);
     if (!simClient.registerCallback(simCallback.get())) {
-        printLine(std::cerr, "HX>ERROR>Unable to register Sim client interface for callbacks.");
+        printErr("HX>ERROR>Unable to register Sim client interface for callbacks.");
         return false;
     }
     appCallback = std::make_unique<AppClientCallback>(this);
     if (!appClient.registerCallback(appCallback.get())) {
-        printLine(std::cerr, "HX>ERROR>Unable to register App client interface for callbacks.");
+        printErr("HX>ERROR>Unable to register App client interface for callbacks.");
         return false;
     }
-    if (simClient.connect(simServerAddress(), options.simPort) != 0) {
-        printLine(std::cerr, "HX>ERROR>Failed to open connection to server (SIM protocol).");
+    if (simClient.connect(options.simAddress.empty() ? edition->simServerAddress() : options.simAddress, options.simPort) != 0) {
+        printErr("HX>ERROR>Failed to open connection to server (SIM protocol).");
         return false;
     }
-    if (appClient.connect(appServerAddress(), options.appPort) != 0) {
-        printLine(std::cerr, "HX>ERROR>Failed to open connection to server (APP protocol).");
+    if (appClient.connect(options.appAddress.empty() ? edition->appServerAddress() : options.appAddress, options.appPort) != 0) {
+        printErr("HX>ERROR>Failed to open connection to server (APP protocol).");
         return false;
     }
     appClient.startFlowControl();
     // The clients send the subscriptions whenever their link becomes ready.
     if (simClient.subscribeInputs(simInputs()) != 0) {
-        printLine(std::cerr, "HX>ERROR>Zephra> Input subscription failed (SIM protocol)!");
+        printErr("HX>ERROR>Zephra> Input subscription failed (SIM protocol)!");
         return false;
     }
-    if (appClient.subscribeInputs(appInputs()) != 0) {
-        printLine(std::cerr, "HX>ERROR>Zephra> Input subscription failed (APP protocol)!");
+    if (appClient.subscribeInputs(edition->appInputs()) != 0) {
+        printErr("HX>ERROR>Zephra> Input subscription failed (APP protocol)!");
         return false;
     }
     return true;
@@ -181,10 +180,10 @@ void SimulatorSample::parametersUpdated(const std::vector<ParameterValue>& value
         handleBatch(values);
     } catch (const std::exception& error) {
         guard.unlock();
-        printLine(std::cerr, std::string("HX>ERROR>") + error.what());
+        printErr(std::string("HX>ERROR>") + error.what());
     } catch (...) {
         guard.unlock();
-        printLine(std::cerr, "HX>ERROR>Unknown error while driving the Halvex unit.");
+        printErr("HX>ERROR>Unknown error while driving the Halvex unit.");
     }
 }
 
@@ -202,7 +201,7 @@ void SimulatorSample::handleBatch(const std::vector<ParameterValue>& values) {
         clearSamples();
     if (artSamples.size() < kSendCycleThreshold)
         return;
-    if (!unitReady()) {
+    if (!edition->unitReady()) {
         // Nothing can reach the unit now; the countdowns stay where they are, so
         // changed values still go out in the first cycle after.
         clearSamples();
@@ -220,7 +219,7 @@ void SimulatorSample::applyUpdate(const ParameterValue& update, bool& calChanged
     const float asFloat = update.asFloat();
     auto trace = [&](const char* label) {
         if (debug)
-            printLine(std::cout, std::string("HX>") + label + ": " + std::to_string(asInt));
+            printOut(std::string("HX>") + label + ": " + std::to_string(asInt));
     };
 
     switch (row->second) {
@@ -232,9 +231,9 @@ void SimulatorSample::applyUpdate(const ParameterValue& update, bool& calChanged
     case Param::SaO2:
         // A value that is no number carries no saturation: keep the last one.
         if (std::isfinite(asFloat))
-            storeIfChanged(spo2Value, spo2FromSaO2(asFloat), spo2Countdown);
+            storeIfChanged(spo2Value, edition->spo2FromSaO2(asFloat), spo2Countdown);
         break;
-    case Param::EtCo2: etco2Updated(asInt); break;
+    case Param::EtCo2: edition->etco2Updated(asInt); break;
     case Param::Diastolic: storeIfChanged(diastolic, asInt, nibpCountdown); break;
     case Param::Mean: storeIfChanged(mean, asInt, nibpCountdown); break;
     case Param::Systolic: storeIfChanged(systolic, asInt, nibpCountdown); break;
@@ -244,21 +243,21 @@ void SimulatorSample::applyUpdate(const ParameterValue& update, bool& calChanged
     case Param::ArtLine: artSamples.push_back(asFloat); break;
     case Param::PLine: papSamples.push_back(asFloat); break;
     case Param::CvpLine: cvpSamples.push_back(asFloat); break;
-    case Param::Capnogram: capnogramSample(asFloat); break;
+    case Param::Capnogram: edition->capnogramSample(asFloat); break;
     case Param::Pleth: plethSamples.push_back(asFloat); break;
     case Param::ArtDepth:
         trace("ARTERIAL_CATHETER_DEPTH");
-        catheterDepth("abpZeroState", asInt);
+        edition->catheterDepth("abpZeroState", asInt);
         abpInserted = asInt >= 0;
         break;
     case Param::CvpDepth:
         trace("CVP_CATHETER_DEPTH");
-        catheterDepth("cvpZeroState", asInt);
+        edition->catheterDepth("cvpZeroState", asInt);
         cvpInserted = asInt >= 0;
         break;
     case Param::PaDepth:
         trace("PA_CATHETER_DEPTH");
-        catheterDepth("papZeroState", asInt);
+        edition->catheterDepth("papZeroState", asInt);
         papInserted = asInt >= 0;
         break;
     case Param::PulseSensor:
@@ -266,7 +265,7 @@ void SimulatorSample::applyUpdate(const ParameterValue& update, bool& calChanged
         storeIfChanged(pulseSensor, asInt, spo2Countdown);
         break;
     case Param::Spo2Probe:
-        spo2ProbeUpdated(update.id, asInt != 0);
+        edition->spo2ProbeUpdated(update.id, asInt != 0);
         storeIfChanged(spo2Probe, asInt != 0, spo2Countdown);
         break;
     case Param::CrossConnected:
@@ -302,7 +301,7 @@ void SimulatorSample::applyUpdate(const ParameterValue& update, bool& calChanged
     case Param::Enabled:
         trace("FeatureIsEnabled");
         featureEnabled = asInt > 0;
-        printLine(std::cout, std::string("HX>") + (featureEnabled ? "Feature enabled!" : ">>>>>>>>>>>>>>>>>Feature is not enabled!"));
+        printOut(std::string("HX>") + (featureEnabled ? "Feature enabled!" : ">>>>>>>>>>>>>>>>>Feature is not enabled!"));
         break;
     }
 }
@@ -316,15 +315,15 @@ void SimulatorSample::speedChanged(int value) {
     running = nowRunning;
     if (nowRunning) {
         calibrating = false;
-        unitOutputOn();
+        edition->unitOutputOn();
     } else if (!calibrating) {
-        unitOutputOff();
+        edition->unitOutputOff();
     }
 }
 
 void SimulatorSample::resetCountdowns() {
     spo2Countdown = nibpCountdown = hrCountdown = rrCountdown = tempCountdown = capnoCountdown = 0;
-    resetEditionCountdowns();
+    edition->resetCountdowns();
 }
 
 void SimulatorSample::clearSamples() {
@@ -332,7 +331,7 @@ void SimulatorSample::clearSamples() {
     papSamples.clear();
     cvpSamples.clear();
     plethSamples.clear();
-    clearEditionSamples();
+    edition->clearSamples();
 }
 
 void SimulatorSample::sendCycle() {
@@ -340,11 +339,11 @@ void SimulatorSample::sendCycle() {
     trimTo(cvpSamples, artCount);
     trimTo(papSamples, artCount);
     trimTo(plethSamples, artCount);
-    beginCycle();
+    edition->beginCycle(artCount);
 
     const bool oximeterAttached = pulseSensor == 1 || (pulseSensor == 2 && (spo2Probe || !crossConnected));
     if (--spo2Countdown < 0) {
-        sendProbeState(oximeterAttached);
+        edition->sendProbeState(oximeterAttached);
         if (oximeterAttached)
             adaptor.sendSpO2(spo2Value);
         spo2Countdown = kCountdownReload;
@@ -380,7 +379,7 @@ void SimulatorSample::sendCycle() {
         tempCountdown = kCountdownReload;
     }
 
-    sendCo2Group();
+    edition->sendCo2Group(capnograph, capnoCountdown);
 
     if (abpInserted)
         adaptor.sendAbpWave(artSamples);
@@ -392,7 +391,7 @@ void SimulatorSample::sendCycle() {
         adaptor.sendPapWave(papSamples);
     papSamples.clear();
 
-    endCycle();
+    edition->endCycle();
 }
 
 void SimulatorSample::stopCalibrationThread() {
@@ -403,4 +402,35 @@ void SimulatorSample::stopCalibrationThread() {
     // The thread sees `calibrating` cleared at its next round and ends.
     if (calibrationThread.joinable())
         calibrationThread.join();
+}
+
+// Both editions check the unit on the same rhythm and give it up after the same
+// number of failed checks while something drives it; how they look at the unit and
+// bring it back is the edition's.
+bool SimulatorSample::run() {
+    int failures = 0;
+    for (;;) {
+        std::this_thread::sleep_for(options.supervisionInterval);
+        const bool driven = running || calibrating;
+        const Edition::UnitHealth health = edition->checkUnit(driven, lock);
+        if (driven && health != Edition::UnitHealth::NotChecked) {
+            if (health == Edition::UnitHealth::Unreachable) {
+                ++failures;
+                if (failures % 2 == 0) {
+                    printErr("HX>ERROR>Unable to reach the Halvex unit... (" + std::to_string(failures) +
+                             "). Reconnecting...");
+                    edition->recoverUnit(lock);
+                }
+                if (failures > kMaxFailedChecks) {
+                    printErr("HX>ERROR>No answer from the Halvex unit for too long. Disconnecting.");
+                    return true;
+                }
+            } else {
+                if (failures > 1)
+                    printOut("HX>ERROR>Connection reestablished...");
+                failures = 0;
+            }
+        }
+        edition->afterCheck(health, lock);
+    }
 }

@@ -14,11 +14,10 @@
 // every adaptor call that run() makes, so the adaptor sees one operation at a time.
 // The one call that may block for a long time (the JSON edition's re-initialisation
 // with retry-for-ever) is made without `lock`; while it runs the batches keep reading
-// but leave the unit alone (see edition_json.cpp).
+// but leave the unit alone (see edition_json.h).
 //
-// What the two editions do differently is defined in edition_json.cpp and
-// edition_v22.cpp; the adaptor type comes from the edition's "halvex_adaptor.h",
-// found on the include path of the target that compiles this controller.
+// What the two editions do differently is the controller's Edition (edition.h),
+// which also owns the unit adaptor.
 
 #include <atomic>
 #include <chrono>
@@ -29,14 +28,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/configuration.h"
-#include "halvex_adaptor.h"
+#include "configuration/configuration.h"
+#include "controller/edition.h"
 #include "simlink/app_client.h"
 #include "simlink/sim_client.h"
-
-#if !HALVEX_EDITION_JSON && !HALVEX_EDITION_V22
-#error "Link the edition marker halvex_edition_json or halvex_edition_v22."
-#endif
 
 class SimulatorSample {
 public:
@@ -49,8 +44,7 @@ public:
     static constexpr int kMaxFailedChecks = 10;
     // A send cycle runs once this many arterial samples have gathered.
     static constexpr std::size_t kSendCycleThreshold = 10;
-    // A numeric group goes out when its countdown drops below 0: every 21st cycle.
-    static constexpr int kCountdownReload = 20;
+    static constexpr int kCountdownReload = Edition::kCountdownReload;
 
     // How the controller reaches its peers. The defaults are the programs' values;
     // tests shorten the supervision interval and point the clients at their own server.
@@ -82,8 +76,8 @@ public:
         SimulatorSample* owner_;
     };
 
-    explicit SimulatorSample(Configuration* configuration);
-    SimulatorSample(Configuration* configuration, Options options);
+    SimulatorSample(Configuration* configuration, std::unique_ptr<Edition> edition);
+    SimulatorSample(Configuration* configuration, std::unique_ptr<Edition> edition, Options options);
     virtual ~SimulatorSample();
     SimulatorSample(const SimulatorSample&) = delete;
     SimulatorSample& operator=(const SimulatorSample&) = delete;
@@ -98,12 +92,9 @@ public:
     // the unit adaptor is printed and the bridge carries on.
     void parametersUpdated(const std::vector<com_krel::ParameterValue>& values);
 
-    // The inputs subscribed on each client, in subscription order.
+    // The inputs subscribed on the SIM client, in subscription order (the APP inputs
+    // are the edition's).
     static const std::vector<com_krel::ParameterRequest>& simInputs();
-    static const std::vector<com_krel::ParameterRequest>& appInputs();
-
-    // The unit adaptor, for tests that script or inspect it.
-    HalvexAdaptor& unitAdaptor() { return adaptor; }
 
 private:
     void handleBatch(const std::vector<com_krel::ParameterValue>& values);
@@ -114,32 +105,13 @@ private:
     void sendCycle();
     void performCalibration(int action, int argument);
     void stopCalibrationThread();
-    std::string simServerAddress() const;
-    std::string appServerAddress() const;
-    bool initializeUnit();
-
-    // Edition hooks, defined in the edition's file.
-    int spo2FromSaO2(float sao2) const;
-    void etco2Updated(int value);
-    void capnogramSample(float value);
-    void catheterDepth(const char* zeroStateName, int depth);
-    void spo2ProbeUpdated(const std::string& id, bool attached);
-    void resetEditionCountdowns();
-    void unitOutputOn();
-    void unitOutputOff();
-    bool unitReady() const;
-    void clearEditionSamples();
-    void beginCycle();
-    void sendProbeState(bool attached);
-    void sendCo2Group();
-    void endCycle();
-    void shutdownUnit();
 
     Options options;
     bool debug = false;
     Configuration* configuration;
     std::mutex lock;
-    HalvexAdaptor adaptor;
+    std::unique_ptr<Edition> edition;
+    UnitAdaptor& adaptor;
     std::atomic<bool> running{false};
     bool featureEnabled = false;
     // Set (under `lock`) when teardown begins: later batches leave the unit alone.
@@ -165,20 +137,6 @@ private:
     std::map<int, int> co2Points, spo2Points;
     std::thread calibrationThread;
 
-#if HALVEX_EDITION_JSON
-    // The unit is neither driven by the simulation nor by the calibration procedure.
-    std::atomic<bool> idle{true};
-    int etco2Countdown = 0, etco2Value = 0;
-    // While run() re-initialises the unit (without `lock`), batches make no adaptor
-    // calls; the one-off commands they would have made wait here and go out after.
-    bool unitReconnecting = false;
-    bool streamingDeferred = false;
-    std::map<std::string, std::string> deferredZeroStates;
-    void reconnectUnit();
-    void replayDeferred();
-#else
-    std::vector<float> co2Samples;
-#endif
 
     // Declared last so that they are destroyed first: their threads call back into
     // the fields above.

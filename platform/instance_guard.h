@@ -1,14 +1,17 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace halvex::platform {
 
-// A named, system-wide guard that at most one process holds at a time.
+// A named, system-wide guard that at most one process holds at a time, whichever
+// user started it.
 //
 // tryAcquire() is called once; the guard is then held until the process ends. The
-// operating system releases it when the process dies in any way (SIGKILL included),
-// so a crashed bridge never blocks the next start.
+// operating system releases it when the process ends in any way (SIGKILL included),
+// and it leaves nothing behind, so neither a crashed bridge nor a file of another
+// user can block the next start.
 class InstanceGuard {
 public:
     explicit InstanceGuard(std::string name);
@@ -25,7 +28,9 @@ public:
 
 private:
     std::string name_;
-    int handle_ = -1;
+    // The system object that holds the name; kNone while not held.
+    static constexpr std::uintptr_t kNone = ~std::uintptr_t{0};
+    std::uintptr_t handle_ = kNone;
 };
 
 }  // namespace halvex::platform

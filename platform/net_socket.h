@@ -9,8 +9,10 @@
 // posix/net_socket_posix.cpp; a Win32 file with the same functions can sit beside it.
 namespace halvex::platform::net {
 
-using SocketHandle = int;
-constexpr SocketHandle kInvalidSocket = -1;
+// Wide enough for every platform's handle: a Win32 SOCKET is an unsigned,
+// pointer-sized value; a POSIX descriptor fits in it.
+using SocketHandle = std::uintptr_t;
+constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
 
 // Results of recvAll besides a byte count.
 constexpr int kRecvClosed = 0;     // orderly close or connection reset

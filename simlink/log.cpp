@@ -1,17 +1,11 @@
 #include "simlink/log.h"
 
-#include <cstdio>
-#include <mutex>
+#include "platform/line_sink.h"
 
 namespace com_krel {
 
 void printLine(bool error, const std::string& line) {
-    static std::mutex m;
-    std::lock_guard<std::mutex> g(m);
-    std::FILE* f = error ? stderr : stdout;
-    std::fwrite(line.data(), 1, line.size(), f);
-    std::fputc('\n', f);
-    std::fflush(f);
+    halvex::platform::printLine(error ? halvex::platform::Channel::Err : halvex::platform::Channel::Out, line);
 }
 
 }  // namespace com_krel

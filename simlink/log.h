@@ -9,7 +9,7 @@ namespace com_krel {
 // standard output. Tests replace it to look at the lines.
 using LogSink = std::function<void(bool error, const std::string& line)>;
 
-// Writes one whole line and flushes it, so lines from several threads never mix.
+// Writes one whole line through the process's line sink (platform/line_sink.h).
 void printLine(bool error, const std::string& line);
 
 }  // namespace com_krel

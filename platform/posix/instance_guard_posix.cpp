@@ -1,66 +1,61 @@
 #include "platform/instance_guard.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstddef>
+#include <cstring>
 
 namespace halvex::platform {
 
 namespace {
 
-// The guard is an advisory lock on a file in the system-wide temporary directory.
-// The kernel drops the lock with the last descriptor of the process, so it cannot
-// outlive the process that took it.
-constexpr const char* kGuardDirectory = "/tmp";
+// The guard is a Unix-domain socket bound to a name in the abstract namespace: the
+// name belongs to the socket, not to a file, so no user can plant or keep it, and the
+// kernel frees it the moment the process's last descriptor of the socket closes,
+// however the process ended. One name per machine (per network namespace).
+constexpr const char* kAbstractPrefix = "halvex-relay:";
 
-std::string guardPath(const std::string& name) {
-    // Keep only characters that are safe in a file name ("Global\X" -> "Global_X").
-    std::string file;
-    for (char c : name) {
-        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                          c == '-' || c == '.';
-        file += safe ? c : '_';
-    }
-    return std::string(kGuardDirectory) + "/" + file + ".lock";
-}
+std::string abstractName(const std::string& name) { return kAbstractPrefix + name; }
 
 }  // namespace
 
 InstanceGuard::InstanceGuard(std::string name) : name_(std::move(name)) {}
 
 InstanceGuard::~InstanceGuard() {
-    if (handle_ >= 0) {
-        ::close(handle_);
+    if (handle_ != kNone) {
+        ::close(static_cast<int>(handle_));
     }
 }
 
 bool InstanceGuard::tryAcquire() {
-    if (handle_ >= 0) {
+    if (handle_ != kNone) {
         return true;
     }
-    // Read-only is enough for flock, and lets every user open a file that another
-    // user created. The mode is widened explicitly because the umask may narrow it.
-    const std::string path = guardPath(name_);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    const std::string name = abstractName(name_);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    // sun_path[0] stays NUL: that selects the abstract namespace.
+    if (name.size() > sizeof address.sun_path - 1) {
+        return false;
+    }
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;
     }
-    ::fchmod(fd, 0644);
-    int rc;
-    do {
-        rc = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
+    // EADDRINUSE: another process holds the name.
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         ::close(fd);
         return false;
     }
-    handle_ = fd;
+    handle_ = static_cast<std::uintptr_t>(fd);
     return true;
 }
 
-std::string InstanceGuard::location() const { return guardPath(name_); }
+std::string InstanceGuard::location() const { return "abstract Unix socket @" + abstractName(name_); }
 
 }  // namespace halvex::platform

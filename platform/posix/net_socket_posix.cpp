@@ -13,8 +13,11 @@ namespace halvex::platform::net {
 namespace {
 thread_local int lastErrorCode = 0;
 
+// The descriptor held in a handle.
+int fd(SocketHandle s) { return static_cast<int>(s); }
+
 bool setInt(SocketHandle s, int level, int name, int value) {
-    if (::setsockopt(s, level, name, &value, sizeof value) == 0) return true;
+    if (::setsockopt(fd(s), level, name, &value, sizeof value) == 0) return true;
     lastErrorCode = errno;
     return false;
 }
@@ -23,7 +26,7 @@ bool setTimeout(SocketHandle s, int name, int seconds, int microseconds) {
     timeval tv{};
     tv.tv_sec = seconds;
     tv.tv_usec = microseconds;
-    if (::setsockopt(s, SOL_SOCKET, name, &tv, sizeof tv) == 0) return true;
+    if (::setsockopt(fd(s), SOL_SOCKET, name, &tv, sizeof tv) == 0) return true;
     lastErrorCode = errno;
     return false;
 }
@@ -33,12 +36,12 @@ bool startup() { return true; }
 void cleanup() {}
 
 SocketHandle createTcp() {
-    SocketHandle s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (s < 0) {
         lastErrorCode = errno;
         return kInvalidSocket;
     }
-    return s;
+    return static_cast<SocketHandle>(s);
 }
 
 bool setReceiveTimeout(SocketHandle s, int seconds, int microseconds) {
@@ -52,7 +55,7 @@ bool setLinger(SocketHandle s, bool on, int seconds) {
     linger l{};
     l.l_onoff = on ? 1 : 0;
     l.l_linger = seconds;
-    if (::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0) return true;
+    if (::setsockopt(fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0) return true;
     lastErrorCode = errno;
     return false;
 }
@@ -68,7 +71,7 @@ bool connectTo(SocketHandle s, std::uint32_t address, int port) {
     sa.sin_addr.s_addr = address;
     sa.sin_port = htons(static_cast<std::uint16_t>(port));
     for (;;) {
-        if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return true;
+        if (::connect(fd(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return true;
         if (errno == EINTR) continue;
         lastErrorCode = errno;
         return false;
@@ -77,7 +80,7 @@ bool connectTo(SocketHandle s, std::uint32_t address, int port) {
 
 int send(SocketHandle s, const void* data, std::size_t count) {
     for (;;) {
-        ssize_t r = ::send(s, data, count, MSG_NOSIGNAL);
+        ssize_t r = ::send(fd(s), data, count, MSG_NOSIGNAL);
         if (r >= 0) return static_cast<int>(r);
         if (errno == EINTR) continue;
         lastErrorCode = errno;
@@ -87,7 +90,7 @@ int send(SocketHandle s, const void* data, std::size_t count) {
 
 int recvAll(SocketHandle s, void* data, std::size_t count) {
     for (;;) {
-        ssize_t r = ::recv(s, data, count, MSG_WAITALL | MSG_NOSIGNAL);
+        ssize_t r = ::recv(fd(s), data, count, MSG_WAITALL | MSG_NOSIGNAL);
         if (r >= 0) return static_cast<int>(r);
         int e = errno;
         lastErrorCode = e;
@@ -99,7 +102,7 @@ int recvAll(SocketHandle s, void* data, std::size_t count) {
 }
 
 void close(SocketHandle s) {
-    if (s != kInvalidSocket) ::close(s);
+    if (s != kInvalidSocket) ::close(fd(s));
 }
 
 int lastError() { return lastErrorCode; }

@@ -1,5 +1,5 @@
 // The connection procedure, the last-connected-address file and reading answers.
-#include "halvex_adaptor.h"
+#include "adaptor_json/halvex_adaptor.h"
 
 #include <fstream>
 #include <iterator>

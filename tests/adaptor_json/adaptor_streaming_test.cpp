@@ -1,5 +1,5 @@
 // The streaming thread against a stand-in unit.
-#include "halvex_adaptor.h"
+#include "adaptor_json/halvex_adaptor.h"
 
 #include <chrono>
 #include <dirent.h>

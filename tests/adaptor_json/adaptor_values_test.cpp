@@ -1,6 +1,6 @@
 // Value updates and wave resampling, read back as the text the next streaming pass
 // would send. Streaming stays disabled, so everything stays pending.
-#include "halvex_adaptor.h"
+#include "adaptor_json/halvex_adaptor.h"
 
 #include <cmath>
 #include <functional>

@@ -4,17 +4,25 @@
 #include <map>
 #include <string>
 
+#include <boost/property_tree/ptree_fwd.hpp>
+
 // The settings of the bridge's XML configuration file (root element "Halvex").
 //
 // The entry point builds one Configuration for the life of the process; every
 // controller re-reads the file into it with load() when it starts, so edits made
 // while the bridge runs are picked up at the next rebuild of the controller.
 //
-// Field names are the file's element names. The edition is fixed at build time:
-// the JSON edition also reads the two simulator server addresses.
+// Field names are the file's element names.
+//
+// The keys that only some editions read; each edition names its own (edition_*.h).
+struct ConfigurationKeys {
+    // "SimulatorIP" and "RHMIP": the simulator server's APP and SIM addresses.
+    bool simulatorAddresses = false;
+};
+
 class Configuration {
 public:
-    explicit Configuration(std::string path);
+    explicit Configuration(std::string path, ConfigurationKeys keys = {});
     virtual ~Configuration();
 
     // Reads the file into the fields, printing progress and errors. Never throws.
@@ -27,14 +35,16 @@ public:
     std::string IPAddress;
     std::string IPRangeStart;
     std::string IPRangeEnd;
-#if HALVEX_EDITION_JSON
+    // Read only with ConfigurationKeys::simulatorAddresses; these defaults otherwise.
     std::string SimulatorIP = "127.0.0.1";
     std::string RHMIP = "127.0.0.1";
-#endif
     // Calibration tables, in ascending key order.
     std::map<float, float> CO2Calibration;
     std::map<float, float> SPO2Calibration;
 
 private:
+    void loadSimulatorAddresses(const boost::property_tree::ptree& tree);
+
     std::string path_;
+    ConfigurationKeys keys_;
 };

@@ -1,16 +1,16 @@
-#include "app/configuration.h"
+#include "configuration/configuration.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <functional>
 
-#include "tests/support/capture.h"
+#include "tests/support/console_capture.h"
 #include "tests/support/process.h"
 
 namespace {
 
-using halvex::test::CapturedOutput;
+using halvex::test::ConsoleCapture;
 using halvex::test::TempDir;
 
 const char* const kReadLine = "HX>Reading configuration file: ";
@@ -34,6 +34,8 @@ struct Case {
     bool result;
     std::vector<std::string> errLines;  // exact standard-error lines; "*" matches any reader text after HX>ERROR>
     std::function<void(const Configuration&)> check;
+    // The JSON edition's keys unless a case says otherwise.
+    ConfigurationKeys keys{true};
 };
 
 std::vector<std::string> lines(const std::string& text) {
@@ -113,6 +115,15 @@ std::vector<Case> cases() {
              EXPECT_EQ(c.IPAddress, " 127.0.0.5 ");
              EXPECT_EQ(c.SPO2Scale, 5);
          }},
+        {"simulator addresses are not the v2.2 edition's keys", file("<Entry key=\"90\" value=\"600\"/>",
+                                                                  "<Entry key=\"40\" value=\"500\"/>",
+                                                                  "<SimulatorIP>127.0.0.2</SimulatorIP>"),
+         true, {kAnyReaderError, "Unable to read \"IPRangeStart or IPRangeEnd\" from the configuration file. Ignoring."},
+         [](const Configuration& c) {
+             EXPECT_EQ(c.SimulatorIP, "127.0.0.1");
+             EXPECT_EQ(c.RHMIP, "127.0.0.1");
+         },
+         ConfigurationKeys{false}},
     };
 }
 
@@ -122,9 +133,9 @@ TEST(ConfigurationLoad, TableOfFiles) {
         TempDir dir;
         const std::string path = dir.file("settings.xml");
         if (!test.xml.empty()) dir.write("settings.xml", test.xml);
-        Configuration configuration(path);
+        Configuration configuration(path, test.keys);
         bool result;
-        CapturedOutput output;
+        ConsoleCapture output;
         {
             result = configuration.load();
         }
@@ -160,7 +171,7 @@ TEST(ConfigurationLoad, RereadForgetsDeletedEntries) {
     TempDir dir;
     const std::string path = dir.file("settings.xml");
     Configuration configuration(path);
-    CapturedOutput quiet;
+    ConsoleCapture quiet;
     dir.write("settings.xml", file("<Entry key=\"90\" value=\"600\"/><Entry key=\"100\" value=\"300\"/>",
                                    "<Entry key=\"40\" value=\"500\"/><Entry key=\"60\" value=\"700\"/>"));
     ASSERT_TRUE(configuration.load());
@@ -174,7 +185,7 @@ TEST(ConfigurationLoad, FractionalKeysKeepTheirValue) {
     TempDir dir;
     dir.write("settings.xml", file("<Entry key=\"0.5\" value=\"412.25\"/>"));
     Configuration configuration(dir.file("settings.xml"));
-    CapturedOutput quiet;
+    ConsoleCapture quiet;
     ASSERT_TRUE(configuration.load());
     EXPECT_EQ(configuration.SPO2Calibration, (std::map<float, float>{{0.5f, 412.25f}}));
 }

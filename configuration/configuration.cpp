@@ -1,13 +1,13 @@
-#include "app/configuration.h"
+#include "configuration/configuration.h"
 
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
-#include <iostream>
-
-#include "app/configuration_edition.h"
+#include "platform/line_sink.h"
 
 namespace pt = boost::property_tree;
+using halvex::platform::printErr;
+using halvex::platform::printOut;
 
 namespace {
 
@@ -29,12 +29,12 @@ void readCalibrationTable(const pt::ptree& tree, const char* path, std::map<floa
 
 }  // namespace
 
-Configuration::Configuration(std::string path) : path_(std::move(path)) {}
+Configuration::Configuration(std::string path, ConfigurationKeys keys) : path_(std::move(path)), keys_(keys) {}
 
 Configuration::~Configuration() = default;
 
 bool Configuration::load() {
-    std::cout << "HX>Reading configuration file: " << path_ << std::endl;
+    printOut("HX>Reading configuration file: " + path_);
     // Every read starts from empty tables, so an entry deleted from the file is gone
     // after the next read.
     SPO2Calibration.clear();
@@ -49,12 +49,12 @@ bool Configuration::load() {
 
         readCalibrationTable(tree, "Halvex.SPO2Calibration", SPO2Calibration);
         if (SPO2Calibration.empty()) {
-            std::cerr << "HX>ERROR>Missing \"Halvex.SPO2Calibration\" into configuration XML" << std::endl;
+            printErr("HX>ERROR>Missing \"Halvex.SPO2Calibration\" into configuration XML");
             return false;
         }
         readCalibrationTable(tree, "Halvex.CO2Calibration", CO2Calibration);
         if (CO2Calibration.empty()) {
-            std::cerr << "HX>ERROR>Missing \"Halvex.CO2Calibration\" into configuration XML" << std::endl;
+            printErr("HX>ERROR>Missing \"Halvex.CO2Calibration\" into configuration XML");
             return false;
         }
 
@@ -62,17 +62,28 @@ bool Configuration::load() {
             IPRangeStart = tree.get<std::string>("Halvex.IPRangeStart");
             IPRangeEnd = tree.get<std::string>("Halvex.IPRangeEnd");
         } catch (const pt::ptree_error& error) {
-            std::cerr << "HX>ERROR>" << error.what() << std::endl;
-            std::cerr << "Unable to read \"IPRangeStart or IPRangeEnd\" from the configuration file. Ignoring."
-                      << std::endl;
+            printErr(std::string("HX>ERROR>") + error.what());
+            printErr("Unable to read \"IPRangeStart or IPRangeEnd\" from the configuration file. Ignoring.");
         }
 
-        loadEditionSettings(*this, tree);
+        if (keys_.simulatorAddresses)
+            loadSimulatorAddresses(tree);
     } catch (const std::exception& error) {
-        std::cerr << "HX>ERROR>" << error.what() << std::endl;
-        std::cerr << "Unable to read the configuration file" << std::endl;
+        printErr(std::string("HX>ERROR>") + error.what());
+        printErr("Unable to read the configuration file");
         return false;
     }
-    std::cout << "HX>Configuration file read succesfully." << std::endl;
+    printOut("HX>Configuration file read succesfully.");
     return true;
+}
+
+void Configuration::loadSimulatorAddresses(const pt::ptree& tree) {
+    try {
+        SimulatorIP = tree.get<std::string>("Halvex.SimulatorIP");
+        RHMIP = tree.get<std::string>("Halvex.RHMIP");
+    } catch (const pt::ptree_error& error) {
+        printErr(std::string("HX>ERROR>") + error.what());
+        printErr("Unable to read \"SimulatorIP or RHMIP\" from the configuration file. Ignoring and using "
+                 "default of 127.0.0.1 for both.");
+    }
 }

@@ -1,3 +1,0 @@
-#include "app/entry.h"
-
-int main(int argc, char** argv) { return runEntryPoint(argc, argv); }

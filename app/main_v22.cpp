@@ -1,0 +1,12 @@
+// halvex-relay-v22: the bridge with the v2.2 edition and its UDP unit adaptor.
+#include "adaptor_v22/halvex_adaptor.h"
+#include "app/entry.h"
+#include "controller/edition_v22.h"
+
+int main(int argc, char** argv) {
+    const Program program{V22Edition::kConfigurationKeys, [](const Configuration& configuration) {
+                              return std::make_unique<V22Edition>(configuration,
+                                                                  std::make_unique<halvex::v22::HalvexAdaptor>());
+                          }};
+    return runEntryPoint(argc, argv, program);
+}

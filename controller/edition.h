@@ -1,0 +1,83 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "configuration/configuration.h"
+#include "controller/unit_adaptor.h"
+#include "simlink/types.h"
+
+// What the two editions of the bridge do differently, as one object per controller.
+// The controller (simulator_sample.h) holds everything they share and asks its
+// edition at the points where they part; edition_json.h and edition_v22.h define the
+// two, each in one file with its own state. An edition owns the unit adaptor it
+// drives.
+//
+// Threads: the parameter and send-cycle hooks run inside a batch, under the
+// controller's lock, on a simulator client's receiving thread. The supervision hooks
+// run on the main thread without the lock and take it (`lock`, handed to them)
+// around every adaptor call, so two adaptor operations never overlap.
+class Edition {
+public:
+    // The unit's state as one supervision check saw it.
+    enum class UnitHealth {
+        NotChecked,  // the edition does not look at the unit now
+        Reachable,
+        Unreachable,
+    };
+
+    // A numeric group goes out when its countdown drops below 0: every 21st cycle.
+    static constexpr int kCountdownReload = 20;
+
+    explicit Edition(const Configuration& settings) : configuration(settings) {}
+    virtual ~Edition() = default;
+    Edition(const Edition&) = delete;
+    Edition& operator=(const Edition&) = delete;
+
+    virtual UnitAdaptor& unit() = 0;
+
+    // Subscriptions and servers.
+    virtual const std::vector<com_krel::ParameterRequest>& appInputs() const = 0;
+    virtual std::string simServerAddress() const = 0;
+    virtual std::string appServerAddress() const = 0;
+
+    void setDebug(bool on) { debug = on; }
+    // Reaches the unit named by the configuration; returns once it has been reached.
+    bool initializeUnit();
+
+    // Parameter handling, inside a batch.
+    virtual int spo2FromSaO2(float sao2) const = 0;
+    virtual void etco2Updated(int value) = 0;
+    virtual void capnogramSample(float value) = 0;
+    virtual void catheterDepth(const char* zeroStateName, int depth) = 0;
+    virtual void spo2ProbeUpdated(const std::string& id, bool attached) = 0;
+    // The simulation started (or is repeated as running) or stopped: switch the
+    // unit's output.
+    virtual void unitOutputOn() = 0;
+    virtual void unitOutputOff() = 0;
+    // False while the unit cannot take commands; the send cycle is then skipped.
+    virtual bool unitReady() const = 0;
+    virtual void resetCountdowns() = 0;
+    virtual void clearSamples() = 0;
+
+    // One send cycle: begin, the probe state with the SpO2 group, the CO2 group, end.
+    virtual void beginCycle(std::size_t arterialSamples) = 0;
+    virtual void sendProbeState(bool attached) = 0;
+    virtual void sendCo2Group(bool capnographAttached, int& capnoCountdown) = 0;
+    virtual void endCycle() = 0;
+
+    // Supervision, every check interval: look at the unit (`driven`: the simulation
+    // or a calibration drives it); bring an unreachable unit back; then whatever the
+    // edition does after each check.
+    virtual UnitHealth checkUnit(bool driven, std::mutex& lock) = 0;
+    virtual void recoverUnit(std::mutex& lock) = 0;
+    virtual void afterCheck(UnitHealth health, std::mutex& lock) = 0;
+
+    // Teardown, after the simulator links are down: release the unit.
+    virtual void shutdown(std::mutex& lock) = 0;
+
+protected:
+    const Configuration& configuration;
+    bool debug = false;
+};
