@@ -105,9 +105,11 @@ TEST_F(BridgeJson, VitalsAndWaveformsReachTheUnitAndSurviveLostPeers) {
     startBridge();
     ASSERT_TRUE(unit_->waitForMessage("VitalsData", 2, 30s)) << bridgeLog();
     ASSERT_TRUE(unit_->waitForMessage("WaveformData", 20, 30s)) << bridgeLog();
-    EXPECT_TRUE(bridgePrinted("HX>Running...", 1, 1s));
-    EXPECT_TRUE(bridgePrinted("Zephra> Connected (SIM Protocol)", 1, 1s));
-    EXPECT_TRUE(bridgePrinted("Zephra> Connected (APP Protocol)", 1, 1s));
+    // Lines of the entry point and of the link library's threads, printed at about
+    // the same moment, each stand on a line of their own.
+    EXPECT_TRUE(bridge_->waitForLine("HX>Running...", 1s)) << bridgeLog();
+    EXPECT_TRUE(bridge_->waitForLine("Zephra> Connected (SIM Protocol)", 1s)) << bridgeLog();
+    EXPECT_TRUE(bridge_->waitForLine("Zephra> Connected (APP Protocol)", 1s)) << bridgeLog();
 
     // The simulated patient's numerics, as the unit holds them.
     ASSERT_TRUE(unit_->waitForMessage("VitalsData", 3, 10s));
