@@ -1,6 +1,6 @@
 #include "adaptor_json/frame_reader.h"
 
-#include <iostream>
+#include "platform/line_sink.h"
 #include <sstream>
 #include <stdexcept>
 
@@ -66,8 +66,8 @@ std::string checkResponseLength(const std::string& response) {
     if (static_cast<long long>(expected) != static_cast<long long>(json.size())) {
         std::ostringstream line;
         line << "Warning: Some stuff didn't get transmitted correctly. Expected length: " << expected
-             << " actual length: " << json.size() << '\n';
-        std::cout << line.str() << std::flush;
+             << " actual length: " << json.size();
+        halvex::platform::printOut(line.str());
         throw std::runtime_error("expectedResponseLength does not match actual message length");
     }
     return json;

@@ -1,12 +1,17 @@
 // halvex-relay-json: the bridge with the JSON edition and its TCP unit adaptor.
+#include <memory>
+
 #include "adaptor_json/halvex_adaptor.h"
 #include "app/entry.h"
 #include "controller/edition_json.h"
+#include "controller/last_address_store.h"
 
 int main(int argc, char** argv) {
-    const Program program{JsonEdition::kConfigurationKeys, [](const Configuration& configuration) {
-                              return std::make_unique<JsonEdition>(configuration,
-                                                                   std::make_unique<HalvexAdaptor>());
+    // One record of the last unit reached for the whole process, in the current folder.
+    auto lastAddress = std::make_shared<halvex::LastAddressStore>(".");
+    const Program program{JsonEdition::kConfigurationKeys, [lastAddress](const Configuration& configuration) {
+                              return std::make_unique<JsonEdition>(
+                                  configuration, std::make_unique<halvex::json::HalvexAdaptor>(lastAddress));
                           }};
     return runEntryPoint(argc, argv, program);
 }

@@ -6,12 +6,13 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 #include <fstream>
-#include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
+
+#include "platform/line_sink.h"
 
 #include "emulators/unit_json/report.h"
 #include "emulators/unit_json/unit_emulator.h"
@@ -21,10 +22,13 @@ using namespace unit_json;
 
 namespace {
 
-void printLine(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+void printLine(const std::string& line) { halvex::platform::printOut(line); }
+void printError(const std::string& line) { halvex::platform::printErr(line); }
+
+std::string optionsText(const po::options_description& options) {
+    std::ostringstream text;
+    text << options;
+    return text.str();
 }
 
 std::string summaryLine(const UnitStats& now, const UnitStats& before, long second) {
@@ -67,26 +71,28 @@ int main(int argc, char** argv) {
         ("summary", "print a one-line summary every second instead of a line per message")
         ("seconds", po::value<long>(&seconds)->default_value(0),
          "exit after this many seconds (0: run until SIGINT or SIGTERM)")
-        ("report", po::value<std::string>(&reportFile), "also write the final report to this file");
+        ("report", po::value<std::string>(&reportFile), "also write the final report to this file")
+        ("stall-reading", "accept connections and never read from them: the bridge's writes fill the "
+                          "socket buffers until they block (a unit that stopped reading)");
     po::variables_map vm;
     try {
         po::store(po::parse_command_line(argc, argv, options), vm);
         po::notify(vm);
     } catch (const po::error& e) {
-        std::cerr << "unit-emulator-json: " << e.what() << '\n' << options << std::endl;
+        printError(std::string("unit-emulator-json: ") + e.what() + '\n' + optionsText(options));
         return 1;
     }
     if (vm.count("help")) {
-        std::cout << options << std::endl;
+        printLine(optionsText(options));
         return 0;
     }
     if (!isLoopbackAddress(address)) {
-        std::cerr << "unit-emulator-json: refusing to listen on '" << address
-                  << "': only loopback addresses (127.0.0.0/8) are allowed" << std::endl;
+        printError("unit-emulator-json: refusing to listen on '" + address +
+                   "': only loopback addresses (127.0.0.0/8) are allowed");
         return 1;
     }
     if (seconds < 0) {
-        std::cerr << "unit-emulator-json: --seconds must not be negative" << std::endl;
+        printError("unit-emulator-json: --seconds must not be negative");
         return 1;
     }
     const bool summary = vm.count("summary") > 0;
@@ -100,14 +106,17 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     UnitEmulator unit(address, port);
+    if (vm.count("stall-reading")) {
+        unit.setNeverRead(true);
+    }
     if (!summary) {
         unit.setListener([](const ReceivedFrame&, const std::string& line) { printLine("UNIT> " + line); });
     }
     try {
         unit.start();
     } catch (const std::exception& e) {
-        std::cerr << "unit-emulator-json: cannot listen on " << address << ':' << port << ": " << e.what()
-                  << std::endl;
+        printError("unit-emulator-json: cannot listen on " + address + ':' + std::to_string(port) + ": " +
+                   e.what());
         return 1;
     }
     printLine("unit-emulator-json listening on " + address + ':' + std::to_string(unit.port()));
@@ -140,14 +149,14 @@ int main(int argc, char** argv) {
     unit.stop();
 
     const std::string report = formatReport(unit.snapshot());
-    std::fputs(report.c_str(), stdout);
-    std::fflush(stdout);
+    // The report's lines end with a line end; the sink adds the last one.
+    printLine(report.empty() || report.back() != '\n' ? report : report.substr(0, report.size() - 1));
     if (!reportFile.empty()) {
         std::ofstream f(reportFile, std::ios::trunc);
         f << report;
         f.flush();
         if (!f) {
-            std::cerr << "unit-emulator-json: cannot write the report to " << reportFile << std::endl;
+            printError("unit-emulator-json: cannot write the report to " + reportFile);
             return 1;
         }
     }

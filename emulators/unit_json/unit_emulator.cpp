@@ -1,8 +1,9 @@
 #include "emulators/unit_json/unit_emulator.h"
 
 #include <array>
-#include <iostream>
 #include <stdexcept>
+
+#include "platform/line_sink.h"
 
 namespace unit_json {
 
@@ -60,7 +61,9 @@ void UnitEmulator::start() {
                 io_.run();
                 return;
             } catch (const std::exception& e) {
-                std::cerr << "unit-emulator: error on the I/O thread: " << e.what() << std::endl;
+                halvex::platform::printErr(std::string("unit-emulator: error on the I/O thread: ") + e.what());
+            } catch (...) {
+                halvex::platform::printErr("unit-emulator: error on the I/O thread: unknown exception");
             }
         }
     });
@@ -109,7 +112,7 @@ void UnitEmulator::doAccept() {
                 changed_.notify_all();
             }
             current_ = c;
-            doRead(c);
+            if (!neverRead_) doRead(c);
         }
         doAccept();
     });
@@ -129,11 +132,16 @@ void UnitEmulator::doRead(const std::shared_ptr<Connection>& c) {
             return;
         }
         onBytes(c, c->buffer.data(), n);
-        if (c == current_ && c->socket.is_open()) doRead(c);
+        if (c == current_ && c->socket.is_open() && !neverRead_) doRead(c);
     });
 }
 
 void UnitEmulator::onBytes(const std::shared_ptr<Connection>& c, const char* data, std::size_t n) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        bytes_.append(data, n);
+        if (bytes_.size() > kDefaultKeptBytes) bytes_.erase(0, bytes_.size() - kDefaultKeptBytes);
+    }
     c->reader.feed(data, n);
     while (auto frame = c->reader.next()) {
         const auto now = Clock::now();
@@ -153,7 +161,12 @@ void UnitEmulator::onBytes(const std::shared_ptr<Connection>& c, const char* dat
             changed_.notify_all();
         }
         if (listener) listener(rf, h.line);
-        if (h.answer) sendAnswer(c, *h.answer);
+        bool silent = false;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            silent = silent_;
+        }
+        if (h.answer && !silent) sendAnswer(c, *h.answer);
     }
     const FrameReaderCounters& now = c->reader.counters();
     FrameReaderCounters delta{now.strayBytes - c->reported.strayBytes,
@@ -210,10 +223,14 @@ void UnitEmulator::doWrite(const std::shared_ptr<Connection>& c) {
     });
 }
 
-void UnitEmulator::closeCurrent() {
+void UnitEmulator::closeCurrent(bool reset) {
     if (!current_) return;
     boost::system::error_code ec;
-    current_->socket.shutdown(tcp::socket::shutdown_both, ec);
+    if (reset) {
+        current_->socket.set_option(asio::socket_base::linger(true, 0), ec);
+    } else {
+        current_->socket.shutdown(tcp::socket::shutdown_both, ec);
+    }
     current_->socket.close(ec);
     current_.reset();
     std::lock_guard<std::mutex> g(lock_);
@@ -224,7 +241,7 @@ void UnitEmulator::closeCurrent() {
 void UnitEmulator::resumeReading() {
     stalled_ = false;
     auto c = current_;
-    if (!c || c->reading) return;
+    if (!c || c->reading || neverRead_) return;
     std::string stash = std::move(c->stash);
     c->stash.clear();
     if (!stash.empty()) onBytes(c, stash.data(), stash.size());
@@ -257,6 +274,22 @@ void UnitEmulator::release() {
         stallTimer_.cancel();
         resumeReading();
     });
+}
+
+void UnitEmulator::setNeverRead(bool on) {
+    asio::post(io_, [this, on] {
+        neverRead_ = on;
+        if (!on && !stalled_) resumeReading();
+    });
+}
+
+void UnitEmulator::resetConnection() {
+    asio::post(io_, [this] { closeCurrent(true); });
+}
+
+void UnitEmulator::setSilent(bool on) {
+    std::lock_guard<std::mutex> g(lock_);
+    silent_ = on;
 }
 
 void UnitEmulator::setAnswerDelay(std::chrono::milliseconds d) {
@@ -304,8 +337,8 @@ void UnitEmulator::acceptConnections() {
         } catch (const boost::system::system_error& e) {
             boost::system::error_code ec;
             acceptor_.close(ec);
-            std::cerr << "unit-emulator: cannot listen again on " << address_ << ':' << port_ << ": "
-                      << e.what() << std::endl;
+            halvex::platform::printErr("unit-emulator: cannot listen again on " + address_ + ':' +
+                                       std::to_string(port_) + ": " + e.what());
         }
     });
 }
@@ -336,6 +369,16 @@ bool UnitEmulator::waitForMessage(const std::string& type, std::uint64_t count,
     return changed_.wait_for(g, timeout, [&] {
         return store_.messageCount(type) >= count;
     });
+}
+
+bool UnitEmulator::waitForFrames(std::uint64_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> g(lock_);
+    return changed_.wait_for(g, timeout, [&] { return framesDropped_ + frames_.size() >= count; });
+}
+
+std::string UnitEmulator::bytesReceived() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return bytes_;
 }
 
 bool UnitEmulator::waitForConnections(std::uint64_t count, std::chrono::milliseconds timeout) const {

@@ -41,6 +41,8 @@ constexpr unsigned short kDefaultUnitPort = 14997;
 // Frames kept for framesReceived(); older ones are dropped (and counted) so a
 // long run does not grow without bound.
 constexpr std::size_t kDefaultKeptFrames = 20000;
+// Bytes kept for bytesReceived(); older ones are dropped.
+constexpr std::size_t kDefaultKeptBytes = 4 * 1024 * 1024;
 
 struct ReceivedFrame {
     Clock::time_point at;
@@ -83,12 +85,25 @@ public:
                         std::chrono::milliseconds timeout) const;
     // Waits until `count` connections have been accepted in total.
     bool waitForConnections(std::uint64_t count, std::chrono::milliseconds timeout) const;
+    // Waits until `count` frames have arrived in total.
+    bool waitForFrames(std::uint64_t count, std::chrono::milliseconds timeout) const;
+    // Every byte received, of all connections in order, as on the wire (the last
+    // kDefaultKeptBytes of them).
+    std::string bytesReceived() const;
 
     // --- misbehaviour on demand ---
     void closeConnection();                    // drop the current connection now
-    void stall();                              // stop reading until release()
+    void stall();                              // read, but hold what arrives until release()
     void stallFor(std::chrono::milliseconds d); // stop reading for a while
     void release();
+    // Accept connections and never read from them, the current one included: the
+    // peer's writes fill the socket buffers until its writes block. Off again with
+    // false (reading resumes).
+    void setNeverRead(bool on);
+    // Reset the current connection (RST): the peer's next writes fail at once.
+    void resetConnection();
+    // Read requests but never answer them.
+    void setSilent(bool on);
     void setAnswerDelay(std::chrono::milliseconds d); // answer requests late
     // Bytes written in the same write just before the next answer (e.g. another
     // frame, so two frames arrive in one read).
@@ -110,7 +125,7 @@ private:
     void sendAnswer(const std::shared_ptr<Connection>& c, const std::string& json);
     void write(const std::shared_ptr<Connection>& c, std::string bytes);
     void doWrite(const std::shared_ptr<Connection>& c);
-    void closeCurrent();
+    void closeCurrent(bool reset = false);
     void resumeReading();
 
     const std::string address_;
@@ -123,6 +138,7 @@ private:
     std::set<std::shared_ptr<boost::asio::steady_timer>> answerTimers_; // I/O thread only
     std::shared_ptr<Connection> current_; // I/O thread only
     bool stalled_ = false;                 // I/O thread only
+    bool neverRead_ = false;               // I/O thread only
     // Keeps the I/O thread running while nothing is pending (listener closed, no
     // connection), so the hooks can still post work to it.
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
@@ -139,6 +155,8 @@ private:
     std::chrono::milliseconds answerDelay_{0};
     std::string prependNext_;
     int misstateNext_ = 0;
+    bool silent_ = false;
+    std::string bytes_;
     Listener listener_;
 };
 

@@ -1,5 +1,6 @@
-// Value updates and wave resampling, read back as the text the next streaming pass
-// would send. Streaming stays disabled, so everything stays pending.
+// Value updates through the adaptor's operations, read back as the text the next
+// streaming pass would send. Streaming stays disabled, so everything stays pending.
+// The texts and the resampling themselves are tested without sockets in messages_test.cpp.
 #include "adaptor_json/halvex_adaptor.h"
 
 #include <cmath>
@@ -10,34 +11,35 @@
 
 #include <gtest/gtest.h>
 
-#include "loopback_unit.h"
+#include "tests/adaptor_json/adaptor_test_support.h"
+#include "tests/support/console_capture.h"
 
 namespace {
 
-using adaptor_test::InTempDirectory;
-using adaptor_test::LoopbackUnit;
+using adaptor_test::HalvexAdaptor;
+using adaptor_test::startUnit;
+using adaptor_test::StoreFolder;
+using halvex::test::ConsoleCapture;
 
 class AdaptorValues : public testing::Test {
 protected:
     // A stand-in unit on an address of the test's own (ctest runs tests side by side).
     void useUnit(const char* address) {
         unitAddress = address;
-        unit = std::make_unique<LoopbackUnit>(address);
+        unit = startUnit(address);
     }
 
     // A connected adaptor with nothing pending.
     std::unique_ptr<HalvexAdaptor> connected() {
-        auto adaptor = std::make_unique<HalvexAdaptor>();
-        testing::internal::CaptureStdout();
-        const bool ok = adaptor->initialize("", unitAddress, "", "", false);
-        testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(ok);
+        auto adaptor = std::make_unique<HalvexAdaptor>(folder.store);
+        ConsoleCapture console;
+        EXPECT_TRUE(adaptor->initialize("", unitAddress, "", "", false));
         return adaptor;
     }
 
-    InTempDirectory directory;
+    StoreFolder folder;
     std::string unitAddress;
-    std::unique_ptr<LoopbackUnit> unit;
+    std::unique_ptr<unit_json::UnitEmulator> unit;
 };
 
 const std::string kVitalsTemplate =
@@ -97,60 +99,36 @@ TEST_F(AdaptorValues, VitalsClampsAndTexts) {
     };
     for (const Case& c : cases) {
         auto adaptor = connected();
-        testing::internal::CaptureStdout();
+        ConsoleCapture console;
         c.update(*adaptor);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.what;
+        EXPECT_EQ(console.out(), "") << c.what;
         EXPECT_EQ(adaptor->pendingVitalsMessage(), vitalsWith(c.members)) << c.what;
         EXPECT_EQ(adaptor->pendingWaveformMessage(), "") << c.what;
     }
 }
 
-TEST_F(AdaptorValues, WavesResampleWholeGroupsAndKeepTheRest) {
+TEST_F(AdaptorValues, WaveOperationsSendWholeGroupsUnderTheirKey) {
     useUnit("127.0.4.12");
-    auto ramp = [](std::size_t count, float from, float step) {
-        std::vector<float> samples;
-        for (std::size_t i = 0; i < count; ++i) {
-            samples.push_back(from + step * static_cast<float>(i));
-        }
-        return samples;
-    };
     struct Case {
-        const char* what;
         void (HalvexAdaptor::*wave)(std::vector<float>&);
-        std::vector<float> samples;
+        std::size_t count;
         const char* key;
-        const char* array;  // nullptr: nothing sent
+        const char* array;
         std::size_t left;
     };
-    const std::vector<Case> cases = {
-        // 10, 20+(30-20)*2/3, 40+(50-40)*1/3
-        {"abp 7", &HalvexAdaptor::sendAbpWave, ramp(7, 10, 10), "abp", "[10,27,43]", 2},
-        {"abp 4", &HalvexAdaptor::sendAbpWave, ramp(4, 10, 10), "abp", nullptr, 4},
-        {"abp 10", &HalvexAdaptor::sendAbpWave, ramp(10, 10, 10), "abp", "[10,27,43,60,77,93]", 0},
-        {"abp zeros", &HalvexAdaptor::sendAbpWave, std::vector<float>(10, 0.0f), "abp", "[0,0,4,0,0,4]", 0},
-        {"abp high", &HalvexAdaptor::sendAbpWave, std::vector<float>(5, 400.0f), "abp", "[300,300,300]", 0},
-        {"pleth zeros", &HalvexAdaptor::sendPlethWave, std::vector<float>(5, 0.0f), "pleth", "[4,4,4]", 0},
-        {"pleth high", &HalvexAdaptor::sendPlethWave, std::vector<float>(6, 150.0f), "pleth", "[100,100,100]", 1},
-        // Exact halves round away from zero; no clamp on PAP.
-        {"pap halves", &HalvexAdaptor::sendPapWave, {-5.0f, 0.0f, -0.75f, 0.0f, 1.5f}, "pap", "[-5,-1,1]", 0},
-        // 0, 3+(4-3)*1/3, 6+(7-6)*2/3 per ten samples
-        {"cvp 25", &HalvexAdaptor::sendCvpWave, ramp(25, 0, 1), "cvp", "[0,3,7,10,13,17]", 5},
-        {"cvp negative", &HalvexAdaptor::sendCvpWave, std::vector<float>(10, -5.0f), "cvp", "[0,0,0]", 0},
+    const Case cases[] = {
+        {&HalvexAdaptor::sendAbpWave, 7, "abp", "[50,50,50]", 2},
+        {&HalvexAdaptor::sendPlethWave, 5, "pleth", "[50,50,50]", 0},
+        {&HalvexAdaptor::sendPapWave, 9, "pap", "[50,50,50]", 4},
+        {&HalvexAdaptor::sendCvpWave, 25, "cvp", "[50,50,50,50,50,50]", 5},
     };
-    for (Case c : cases) {
+    for (const Case& c : cases) {
         auto adaptor = connected();
-        std::vector<float> samples = c.samples;
+        std::vector<float> samples(c.count, 50.0f);
         ((*adaptor).*(c.wave))(samples);
-        EXPECT_EQ(adaptor->pendingWaveformMessage(), c.array ? waveformWith(c.key, c.array) : "") << c.what;
-        ASSERT_EQ(samples.size(), c.left) << c.what;
-        // What stays is the front-most incomplete group, unchanged.
-        EXPECT_TRUE(std::equal(samples.begin(), samples.end(), c.samples.end() - static_cast<long>(c.left)))
-            << c.what;
+        EXPECT_EQ(adaptor->pendingWaveformMessage(), waveformWith(c.key, c.array)) << c.key;
+        EXPECT_EQ(samples.size(), c.left) << c.key;
     }
-}
-
-TEST_F(AdaptorValues, ClearCo2IsAOneElementArray) {
-    useUnit("127.0.4.13");
     auto adaptor = connected();
     adaptor->clearCo2();
     EXPECT_EQ(adaptor->pendingWaveformMessage(), waveformWith("co2", "[0]"));
@@ -159,13 +137,13 @@ TEST_F(AdaptorValues, ClearCo2IsAOneElementArray) {
 TEST_F(AdaptorValues, OverwriteBeforeASendWarnsAndTheLaterValueWins) {
     useUnit("127.0.4.14");
     auto adaptor = connected();
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     adaptor->sendHeartRate(72);
     adaptor->sendHeartRate(80);
     std::vector<float> first(5, 50.0f), second(5, 60.0f);
     adaptor->sendPlethWave(first);
     adaptor->sendPlethWave(second);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(console.out(),
               "WARNING: Overwriting << Message.hr: 72\n"
               "WARNING: Overwriting << Message.pleth: [50,50,50]\n");
     EXPECT_EQ(adaptor->pendingVitalsMessage(), vitalsWith({{"hr", "80"}}));
@@ -175,23 +153,23 @@ TEST_F(AdaptorValues, OverwriteBeforeASendWarnsAndTheLaterValueWins) {
 TEST_F(AdaptorValues, UnknownNamesAreReportedAndChangeNothing) {
     useUnit("127.0.4.15");
     auto adaptor = connected();
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     adaptor->sendCommand("hr", 80);  // names are case-sensitive
     adaptor->sendCommand("ECG", std::string("1,2,3"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "iCommandName: [hr] is not in the map!\niCommandName: [ECG] is not in the map!\n");
+    EXPECT_EQ(console.out(), "iCommandName: [hr] is not in the map!\niCommandName: [ECG] is not in the map!\n");
     EXPECT_EQ(adaptor->pendingVitalsMessage(), "");
     EXPECT_EQ(adaptor->pendingWaveformMessage(), "");
 }
 
 TEST(AdaptorValuesUnconnected, UpdatesAreDroppedSilently) {
-    HalvexAdaptor adaptor;
-    testing::internal::CaptureStdout();
+    StoreFolder folder;
+    HalvexAdaptor adaptor(folder.store);
+    ConsoleCapture console;
     adaptor.sendHeartRate(80);
     adaptor.sendCommand("hr", 1);
     std::vector<float> samples(10, 50.0f);
     adaptor.sendPlethWave(samples);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(console.out(), "");
     EXPECT_EQ(adaptor.pendingVitalsMessage(), "");
     EXPECT_EQ(adaptor.pendingWaveformMessage(), "");
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/console_capture.h"
+
 namespace {
 
 using halvex_frame::buildFrame;
@@ -30,14 +32,14 @@ TEST(CheckResponseLength, ReturnsTheJsonText) {
 }
 
 TEST(CheckResponseLength, WrongLengthWarnsAndFails) {
-    testing::internal::CaptureStdout();
+    halvex::test::ConsoleCapture console;
     try {
         checkResponseLength("0011" + std::string(10, 'z'));
         ADD_FAILURE() << "no error";
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "expectedResponseLength does not match actual message length");
     }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(console.out(),
               "Warning: Some stuff didn't get transmitted correctly. Expected length: 11 actual length: 10\n");
 }
 

@@ -5,11 +5,8 @@
 
 #include <boost/asio.hpp>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +18,7 @@
 #include <thread>
 
 #include "emulators/unit_json/unit_emulator.h"
+#include "tests/support/process.h"
 
 using namespace unit_json;
 using namespace std::chrono_literals;
@@ -61,6 +59,24 @@ public:
             got.append(buf, n);
         }
         return got;
+    }
+
+    // Writes filler without blocking until the socket takes no more (the peer does not
+    // read); false when `limit` bytes went out first or the time is up.
+    bool fillUntilBlocked(std::size_t limit, std::chrono::milliseconds timeout) {
+        socket_.non_blocking(true);
+        const std::string filler(65536, ' ');
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::size_t sent = 0;
+        bool blocked = false;
+        while (!blocked && sent < limit && std::chrono::steady_clock::now() < deadline) {
+            boost::system::error_code ec;
+            sent += socket_.write_some(asio::buffer(filler), ec);
+            blocked = ec == asio::error::would_block;
+            if (ec && !blocked) break;
+        }
+        socket_.non_blocking(false);
+        return blocked;
     }
 
     // True when the peer closed the connection before the deadline.
@@ -185,6 +201,23 @@ TEST_F(UnitJsonEmulator, StallsUntilReleasedOrForAWhile) {
     EXPECT_EQ(unit_.snapshot().lengthErrors, 0u);
 }
 
+// Never reading: the client's writes fill the socket buffers until they would block;
+// bracketed by the same client's frames being read once reading is back on.
+TEST_F(UnitJsonEmulator, NeverReadsUntilToldAndResetsOnDemand) {
+    unit_.setNeverRead(true);
+    RawClient c(unit_.port());
+    ASSERT_TRUE(unit_.waitForConnections(1, kLong));
+    c.send(encodeFrame(kVitals));
+    EXPECT_FALSE(unit_.waitForMessage("VitalsData", 1, 200ms));
+    EXPECT_TRUE(c.fillUntilBlocked(64u * 1024 * 1024, kLong));
+    unit_.setNeverRead(false);
+    EXPECT_TRUE(unit_.waitForMessage("VitalsData", 1, kLong));
+    EXPECT_EQ(unit_.bytesReceived().substr(0, 5 + kVitals.size() + 1), encodeFrame(kVitals));
+
+    unit_.resetConnection();
+    EXPECT_TRUE(c.closedByPeer(kLong));
+}
+
 TEST_F(UnitJsonEmulator, ClosesReplacesAndRefusesConnections) {
     auto first = std::make_unique<RawClient>(unit_.port());
     ASSERT_TRUE(unit_.waitForConnections(1, kLong));
@@ -239,100 +272,51 @@ TEST(UnitJsonEmulatorSetup, RefusesNonLoopbackAddresses) {
 
 namespace {
 
-struct ProgramRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using halvex::test::ChildProcess;
 
-// Runs the program with its output on pipes; `whileRunning` sees the pid and a
-// function that waits (bounded) for a text in standard output.
-template <typename F>
-ProgramRun runProgram(const std::vector<std::string>& args, F whileRunning) {
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        std::vector<char*> argv{const_cast<char*>(UNIT_EMULATOR_JSON_PROGRAM)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    ProgramRun r;
-    auto waitFor = [&](const std::string& text, std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (r.out.find(text) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{outPipe[0], POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-            char buf[4096];
-            const ssize_t n = ::read(outPipe[0], buf, sizeof buf);
-            if (n <= 0) return false;
-            r.out.append(buf, static_cast<std::size_t>(n));
-        }
-        return true;
-    };
-    whileRunning(pid, waitFor, static_cast<const std::string&>(r.out));
-    // Drain both pipes to the end, then reap; a stuck program is killed.
-    waitFor("\x01never\x01", kLong);
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(errPipe[0], buf, sizeof buf)) > 0) r.err.append(buf, static_cast<std::size_t>(n));
-    close(outPipe[0]);
-    close(errPipe[0]);
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+ChildProcess startProgram(std::vector<std::string> args) {
+    args.insert(args.begin(), UNIT_EMULATOR_JSON_PROGRAM);
+    return ChildProcess(args);
 }
 
 } // namespace
 
 TEST(UnitJsonEmulatorProgram, RejectsANonLoopbackAddress) {
-    const ProgramRun r = runProgram({"--address", "192.168.1.20", "--port", "0"}, [](pid_t, auto&, const std::string&) {});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("only loopback addresses (127.0.0.0/8) are allowed"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out.find("listening"), std::string::npos);
+    ChildProcess p = startProgram({"--address", "192.168.1.20", "--port", "0"});
+    EXPECT_EQ(p.wait(kLong), 1);
+    EXPECT_NE(p.err().find("only loopback addresses (127.0.0.0/8) are allowed"), std::string::npos) << p.err();
+    EXPECT_EQ(p.out().find("listening"), std::string::npos);
+}
+
+TEST(UnitJsonEmulatorProgram, HelpNamesTheStallReadingMode) {
+    ChildProcess p = startProgram({"--help"});
+    EXPECT_EQ(p.wait(kLong), 0);
+    EXPECT_NE(p.out().find("--stall-reading"), std::string::npos) << p.out();
 }
 
 TEST(UnitJsonEmulatorProgram, ReportsWhatItReceivedOnSigterm) {
-    char dir[] = "/tmp/unit_json_reportXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string reportFile = std::string(dir) + "/report.txt";
-    const ProgramRun r = runProgram({"--address", "127.0.0.62", "--port", "0", "--report", reportFile},
-                             [&](pid_t pid, auto& waitFor, const std::string& out) {
-        ASSERT_TRUE(waitFor("\n", kLong)) << out;
-        const std::string prefix = "listening on 127.0.0.62:";
-        const auto at = out.find(prefix);
-        ASSERT_NE(at, std::string::npos) << out;
-        const auto port = static_cast<unsigned short>(std::stoi(out.substr(at + prefix.size())));
+    halvex::test::TempDir dir;
+    const std::string reportFile = dir.file("report.txt");
+    ChildProcess p = startProgram({"--address", "127.0.0.62", "--port", "0", "--report", reportFile});
+    const std::string prefix = "unit-emulator-json listening on 127.0.0.62:";
+    ASSERT_TRUE(p.waitForText(prefix, kLong)) << p.out();
+    const std::string out = p.out();
+    const auto port = static_cast<unsigned short>(std::stoi(out.substr(out.find(prefix) + prefix.size())));
+    {
         asio::io_context io;
         tcp::socket s(io);
         s.connect(tcp::endpoint(asio::ip::make_address("127.0.0.62"), port));
         asio::write(s, asio::buffer(encodeFrame(kVitals) + encodeFrame(kWaves)));
-        EXPECT_TRUE(waitFor("UNIT> WaveformData pleth:3", kLong)) << out;
-        kill(pid, SIGTERM);
-    });
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("UNIT> VitalsData hr=80 sbp=120\n"), std::string::npos) << r.out;
+        EXPECT_TRUE(p.waitForText("UNIT> WaveformData pleth:3", kLong)) << p.out();
+    }
+    p.kill(SIGTERM);
+    EXPECT_EQ(p.wait(kLong), 0) << p.err();
+    EXPECT_NE(p.out().find("UNIT> VitalsData hr=80 sbp=120\n"), std::string::npos) << p.out();
     std::ifstream f(reportFile);
     std::stringstream report;
     report << f.rdbuf();
-    std::remove(reportFile.c_str());
-    ::rmdir(dir);
     // The report is printed and written alike.
-    EXPECT_NE(r.out.find(report.str()), std::string::npos);
+    EXPECT_NE(p.out().find(report.str()), std::string::npos);
     for (const char* line : {"\nconnections: 1\n", "\nmessage VitalsData: 1 (", "\nmessage WaveformData: 1 (",
                              "\nheart rate: 80\n", "\nblood pressure: 120/- (-)\n",
                              "\nzero states: abp -, pap -, cvp -\n", "\nwave pleth: 3 samples (",

@@ -2,7 +2,7 @@
 halvex_test(NAME unit_json_emulator_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit_json_frame_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/unit_json_emulator_test.cpp
-  LIBS unit_json_emulator
+  LIBS unit_json_emulator halvex_test_support
   THREADED TIMEOUT 60)
 target_compile_definitions(unit_json_emulator_tests PRIVATE
   UNIT_EMULATOR_JSON_PROGRAM="$<TARGET_FILE:unit-emulator-json>")
