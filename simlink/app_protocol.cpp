@@ -1,9 +1,9 @@
 #include "simlink/app_protocol.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "simlink/wire.h"
 
@@ -36,8 +36,6 @@ RawMessage begin(std::uint8_t service, std::uint16_t type) {
     return wire::beginPayload(wire::kFamilyApp, service, type);
 }
 
-int asSubscriptionResult(int r) { return r == ResultNotConnected ? ResultOk : r; }
-
 // Float to integer toward zero, saturating, NaN as 0: a value the server sends must
 // never be undefined behaviour here.
 std::int32_t truncateToInt(float f) {
@@ -63,17 +61,18 @@ int runStateOfSpeed(std::uint32_t speed) {
     }
 }
 
-std::size_t entriesInside(const RawMessage& m, std::uint32_t count, std::size_t first, std::size_t size) {
-    if (m.size() <= first) return 0;
-    return std::min<std::size_t>(count, (m.size() - first) / size);
-}
+// Update entries: server id, value.
+constexpr wire::EntryTable kUpdateEntries{20, 24, 8};
+// Input reply entries: server id, two words, current value, id.
+constexpr ReplyLayout kInputReply{{16, 20, 48}, 16, "APP input"};
+// Output reply entries: server id, two words, id.
+constexpr ReplyLayout kOutputReply{{16, 20, 44}, 12, "APP output"};
 
-ParameterValue valueOfType(const std::string& id, float f, int type, int flagged, bool& made) {
-    made = true;
+// APP values travel as floats; the subscribed type says what is delivered.
+std::optional<ParameterValue> valueOfType(const std::string& id, float f, int type, int flagged) {
     if (type == TypeInvalid || type == TypeFloat) return ParameterValue::ofFloat(id, f, flagged);
     if (type == TypeInteger) return ParameterValue::ofInt(id, truncateToInt(f), flagged);
-    made = false;
-    return ParameterValue();
+    return std::nullopt;
 }
 }  // namespace
 
@@ -168,28 +167,29 @@ int AppProtocol::requestServerInfo() {
     return sendMessage(buildServerVersionRequest());
 }
 
-int AppProtocol::sendInputSubscription(const std::vector<InputRecord>& records) {
-    if (records.empty() || sceId_ == 0) return ResultOk;
+template <class Record>
+int AppProtocol::sendSubscription(const std::vector<Record>& records, const char* what,
+                                  RawMessage (*build)(int, const std::vector<Record>&)) {
+    // Without an active SCE the records are held, to be sent when one starts.
+    const int sce = sceId_;
+    if (records.empty() || sce == 0) return ResultOk;
     if (records.size() > kMaxRecordsPerSubscription) {
-        info("Splitting large input subscription: " + std::to_string(records.size()) + " parameters requested");
+        info(std::string("Splitting large ") + what + " subscription: " + std::to_string(records.size()) +
+             " parameters requested");
         const auto half = records.begin() + static_cast<std::ptrdiff_t>(records.size() / 2);
-        int r = sendInputSubscription(std::vector<InputRecord>(records.begin(), half));
-        if (r == ResultOk) r = sendInputSubscription(std::vector<InputRecord>(half, records.end()));
+        int r = sendSubscription(std::vector<Record>(records.begin(), half), what, build);
+        if (r == ResultOk) r = sendSubscription(std::vector<Record>(half, records.end()), what, build);
         return r;
     }
-    return asSubscriptionResult(sendMessage(buildInputSubscription(sceId_, records)));
+    return asSubscriptionResult(sendMessage(build(sce, records)));
+}
+
+int AppProtocol::sendInputSubscription(const std::vector<InputRecord>& records) {
+    return sendSubscription(records, "input", &AppProtocol::buildInputSubscription);
 }
 
 int AppProtocol::sendOutputSubscription(const std::vector<OutputRecord>& records) {
-    if (records.empty() || sceId_ == 0) return ResultOk;
-    if (records.size() > kMaxRecordsPerSubscription) {
-        info("Splitting large output subscription: " + std::to_string(records.size()) + " parameters requested");
-        const auto half = records.begin() + static_cast<std::ptrdiff_t>(records.size() / 2);
-        int r = sendOutputSubscription(std::vector<OutputRecord>(records.begin(), half));
-        if (r == ResultOk) r = sendOutputSubscription(std::vector<OutputRecord>(half, records.end()));
-        return r;
-    }
-    return asSubscriptionResult(sendMessage(buildOutputSubscription(sceId_, records)));
+    return sendSubscription(records, "output", &AppProtocol::buildOutputSubscription);
 }
 
 int AppProtocol::sendInputUnsubscription(const std::vector<InputRecord>& records) {
@@ -197,9 +197,7 @@ int AppProtocol::sendInputUnsubscription(const std::vector<InputRecord>& records
     const int sce = sceId_;
     if (sce == 0) return ResultNoActiveSce;
     info("Unsubscribing from " + std::to_string(records.size()) + " inputs for SIM ID: " + std::to_string(sce));
-    std::vector<std::uint32_t> ids;
-    for (const auto& r : records) ids.push_back(r.serverId);
-    return asSubscriptionResult(sendMessage(buildServerIds(UnsubscribeInputs, sce, ids)));
+    return asSubscriptionResult(sendMessage(buildServerIds(UnsubscribeInputs, sce, serverIdsOf(records))));
 }
 
 int AppProtocol::sendOutputUnsubscription(const std::vector<OutputRecord>& records) {
@@ -207,9 +205,7 @@ int AppProtocol::sendOutputUnsubscription(const std::vector<OutputRecord>& recor
     const int sce = sceId_;
     if (sce == 0) return ResultOk;
     info("Unsubscribing from " + std::to_string(records.size()) + " outputs for SCE ID: " + std::to_string(sce));
-    std::vector<std::uint32_t> ids;
-    for (const auto& r : records) ids.push_back(r.serverId);
-    return asSubscriptionResult(sendMessage(buildServerIds(UnsubscribeOutputs, sce, ids)));
+    return asSubscriptionResult(sendMessage(buildServerIds(UnsubscribeOutputs, sce, serverIdsOf(records))));
 }
 
 int AppProtocol::publishOutputs(const std::vector<OutputRecord>& records, int publishMode) {
@@ -362,78 +358,28 @@ void AppProtocol::handlePatientList(const RawMessage& m) {
 }
 
 void AppProtocol::handleUpdate(const RawMessage& m) {
-    const std::uint32_t count = m.readU32(20);
     const std::uint32_t mode = m.readU32(16);
-    if (count == 0 || mode == 1) return;
+    if (m.readU32(20) == 0 || mode == 1) return;
     const int flagged = mode == 2 ? 1 : 0;
-    const std::size_t n = entriesInside(m, count, 24, 8);
-    std::vector<ParameterValue> values;
-    {
-        RegistryHold g(*this);
-        values.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t at = 24 + i * 8;
-            auto name = inputIdToName_.find(m.readU32(at));
-            if (name == inputIdToName_.end()) continue;
-            auto rec = inputs_.find(name->second);
-            if (rec == inputs_.end()) continue;
-            bool made;
-            ParameterValue v = valueOfType(rec->second.id, m.readF32(at + 4), rec->second.type, flagged, made);
-            if (made) values.push_back(std::move(v));
-        }
-    }
-    if (!values.empty()) deliverValues(values);
+    deliverUpdate(m, kUpdateEntries,
+                  [flagged](const RawMessage& u, std::size_t at, const std::string&,
+                            const InputRecord* rec) -> std::optional<ParameterValue> {
+                      if (!rec) return std::nullopt;
+                      return valueOfType(rec->id, u.readF32(at + 4), rec->type, flagged);
+                  });
 }
 
 void AppProtocol::handleInputReply(const RawMessage& m) {
     if (static_cast<int>(m.readU32(12)) != sceId_) return;
-    const std::size_t n = entriesInside(m, m.readU32(16), 20, 48);
-    std::vector<ParameterRequest> registered;
-    std::vector<ParameterValue> values;
-    {
-        RegistryHold g(*this);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t at = 20 + i * 48;
-            const std::string id = wire::readText(m, at + 16, wire::kIdFieldLength);
-            auto it = inputs_.find(id);
-            if (it == inputs_.end()) continue;
-            const std::uint32_t serverId = m.readU32(at);
-            info("Successful registration of APP input " + id + " as ID " + std::to_string(serverId));
-            it->second.serverId = serverId;
-            inputIdToName_[serverId] = id;
-            registered.push_back({it->second.id, it->second.type, it->second.updateClass});
-            bool made;
-            ParameterValue v = valueOfType(id, m.readF32(at + 12), it->second.type, 0, made);
-            if (made) values.push_back(std::move(v));
-        }
-    }
-    deliverRegistered(registered, values);
+    acceptInputReply(m, kInputReply, [](const RawMessage& r, std::size_t at, const InputRecord& rec) {
+        return valueOfType(rec.id, r.readF32(at + 12), rec.type, 0);
+    });
 }
 
 void AppProtocol::handleOutputReply(const RawMessage& m) {
     if (static_cast<int>(m.readU32(12)) != sceId_) return;
-    const std::size_t n = entriesInside(m, m.readU32(16), 20, 44);
-    std::vector<OutputRegistration> registered;
     std::vector<OutputRecord> mode0, mode2;
-    {
-        RegistryHold g(*this);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t at = 20 + i * 44;
-            const std::string id = wire::readText(m, at + 12, wire::kIdFieldLength);
-            const std::uint32_t serverId = m.readU32(at);
-            auto it = outputs_.find(id);
-            if (it == outputs_.end()) {
-                error("Parameter not found: " + id + "(" + std::to_string(serverId) + ")");
-                continue;
-            }
-            info("Successful registration of APP output " + id + " as ID " + std::to_string(serverId));
-            it->second.serverId = serverId;
-            outputById_[serverId] = id;
-            registered.push_back({id, it->second.type});
-            if (it->second.publishOnRegistration) (it->second.publishMode2 ? mode2 : mode0).push_back(it->second);
-        }
-    }
-    deliverOutputs(registered);
+    for (OutputRecord& r : acceptOutputReply(m, kOutputReply)) (r.publishMode2 ? mode2 : mode0).push_back(std::move(r));
     if (!mode0.empty()) publishOutputs(mode0, 0);
     if (!mode2.empty()) publishOutputs(mode2, 2);
 }

@@ -62,6 +62,12 @@ private:
             }
         }
     }
+    // Sends a subscription for the active SCE; one larger than
+    // kMaxRecordsPerSubscription goes in halves, each split again while too large,
+    // and the first half that fails ends it.
+    template <class Record>
+    int sendSubscription(const std::vector<Record>& records, const char* what,
+                         RawMessage (*build)(int, const std::vector<Record>&));
     void continueHandshake();
     void goReady();
     void registerWithSce();

@@ -281,27 +281,94 @@ std::vector<CSClientProtocol::Callback*> CSClientProtocol::copyCallbacks() {
     return std::vector<Callback*>(callbacks_.begin(), callbacks_.end());
 }
 
-void CSClientProtocol::deliverRegistered(const std::vector<ParameterRequest>& registered,
-                                         const std::vector<ParameterValue>& values) {
+// ---- replies and updates --------------------------------------------------------
+
+void CSClientProtocol::acceptInputReply(const RawMessage& m, const ReplyLayout& layout, const ReplyValue& valueOf) {
+    std::vector<ParameterRequest> registered;
+    std::vector<ParameterValue> values;
+    {
+        RegistryHold g(*this);
+        wire::forEachEntry(m, layout.entries, [&](std::size_t at) {
+            const std::string id = wire::readText(m, at + layout.idAt, wire::kIdFieldLength);
+            auto it = inputs_.find(id);
+            if (it == inputs_.end()) return;
+            const std::uint32_t serverId = m.readU32(at);
+            info(std::string("Successful registration of ") + layout.what + " " + id + " as ID " +
+                 std::to_string(serverId));
+            it->second.serverId = serverId;
+            inputIdToName_[serverId] = id;
+            registered.push_back({it->second.id, it->second.type, it->second.updateClass});
+            if (auto v = valueOf(m, at, it->second)) values.push_back(std::move(*v));
+        });
+    }
     for (Callback* cb : copyCallbacks()) {
         callOut(cb, "inputsRegistered", [&](Callback* c) { c->inputsRegistered(registered); });
         callOut(cb, "parametersUpdated", [&](Callback* c) { c->parametersUpdated(values); });
     }
 }
 
-void CSClientProtocol::deliverValues(const std::vector<ParameterValue>& values) {
+std::vector<OutputRecord> CSClientProtocol::acceptOutputReply(const RawMessage& m, const ReplyLayout& layout) {
+    std::vector<OutputRegistration> registered;
+    std::vector<OutputRecord> publish;
+    {
+        RegistryHold g(*this);
+        wire::forEachEntry(m, layout.entries, [&](std::size_t at) {
+            const std::string id = wire::readText(m, at + layout.idAt, wire::kIdFieldLength);
+            const std::uint32_t serverId = m.readU32(at);
+            auto it = outputs_.find(id);
+            if (it == outputs_.end()) {
+                error("Parameter not found: " + id + "(" + std::to_string(serverId) + ")");
+                return;
+            }
+            info(std::string("Successful registration of ") + layout.what + " " + id + " as ID " +
+                 std::to_string(serverId));
+            it->second.serverId = serverId;
+            outputById_[serverId] = id;
+            registered.push_back({id, it->second.type});
+            if (it->second.publishOnRegistration) publish.push_back(it->second);
+        });
+    }
+    for (Callback* cb : copyCallbacks()) {
+        callOut(cb, "outputsRegistered", [&](Callback* c) { c->outputsRegistered(registered); });
+    }
+    return publish;
+}
+
+void CSClientProtocol::deliverUpdate(const RawMessage& m, const wire::EntryTable& entries,
+                                     const UpdateValue& valueOf) {
+    std::vector<ParameterValue> values;
+    {
+        RegistryHold g(*this);
+        values.reserve(wire::entriesInside(m, entries));
+        wire::forEachEntry(m, entries, [&](std::size_t at) {
+            auto name = inputIdToName_.find(m.readU32(at));
+            if (name == inputIdToName_.end()) return;
+            auto rec = inputs_.find(name->second);
+            if (auto v = valueOf(m, at, name->second, rec == inputs_.end() ? nullptr : &rec->second)) {
+                values.push_back(std::move(*v));
+            }
+        });
+    }
+    if (values.empty()) return;
     for (Callback* cb : copyCallbacks()) {
         callOut(cb, "parametersUpdated", [&](Callback* c) { c->parametersUpdated(values); });
     }
 }
 
-void CSClientProtocol::deliverOutputs(const std::vector<OutputRegistration>& registered) {
-    for (Callback* cb : copyCallbacks()) {
-        callOut(cb, "outputsRegistered", [&](Callback* c) { c->outputsRegistered(registered); });
-    }
-}
-
 // ---- registry ----------------------------------------------------------------------
+
+bool CSClientProtocol::newIdAccepted(const std::string& id, bool alreadyHeld) {
+    if (id.size() > kMaxParameterIdLength) {
+        error("Length of parameter id string '" + id + "' exceeds maximum " +
+              std::to_string(kMaxParameterIdLength + 1));
+        return false;
+    }
+    if (alreadyHeld) {
+        error("Parameter '" + id + "' already registered.");
+        return false;
+    }
+    return true;
+}
 
 int CSClientProtocol::subscribeInputs(const std::vector<ParameterRequest>& inputs) {
     RegistryHold g(*this);
@@ -314,15 +381,7 @@ int CSClientProtocol::subscribeInputs(const std::vector<ParameterRequest>& input
             error("Subscription type of parameter id string '" + r.id + "' is invalid!");
             return ResultInvalid;
         }
-        if (r.id.size() > kMaxParameterIdLength) {
-            error("Length of parameter id string '" + r.id + "' exceeds maximum " +
-                  std::to_string(kMaxParameterIdLength + 1));
-            return ResultInvalid;
-        }
-        if (inputs_.count(r.id) != 0) {
-            error("Parameter '" + r.id + "' already registered.");
-            return ResultInvalid;
-        }
+        if (!newIdAccepted(r.id, inputs_.count(r.id) != 0)) return ResultInvalid;
         for (std::size_t j = i + 1; j < inputs.size(); ++j) {
             if (inputs[j].id == r.id) {
                 error("Parameter '" + r.id + "' is requested more than once in the same subscription call.");
@@ -341,15 +400,7 @@ int CSClientProtocol::subscribeOutputs(const std::vector<OutputRecord>& outputs)
     if (outputs.empty()) return ResultOk;
     std::vector<OutputRecord> toSend;
     for (const OutputRecord& o : outputs) {
-        if (o.id.size() > kMaxParameterIdLength) {
-            error("Length of parameter id string '" + o.id + "' exceeds maximum " +
-                  std::to_string(kMaxParameterIdLength + 1));
-            return ResultInvalid;
-        }
-        if (outputs_.count(o.id) != 0) {
-            error("Parameter '" + o.id + "' already registered.");
-            return ResultInvalid;
-        }
+        if (!newIdAccepted(o.id, outputs_.count(o.id) != 0)) return ResultInvalid;
         OutputRecord rec = o;
         rec.serverId = kUnassignedServerId;
         outputs_.emplace(rec.id, rec);

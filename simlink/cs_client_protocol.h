@@ -28,8 +28,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -41,6 +43,7 @@
 #include "simlink/log.h"
 #include "simlink/raw_message.h"
 #include "simlink/types.h"
+#include "simlink/wire.h"
 
 namespace com_krel {
 
@@ -62,6 +65,24 @@ struct OutputRecord {
     std::uint32_t value = 0;  // float bits or signed integer, by type
     bool publishMode2 = false;
 };
+
+// Where the entries of a subscription reply lie (each starts with the server id),
+// where the id field sits in an entry, and what the registration line calls the
+// parameters ("SE input", "APP output").
+struct ReplyLayout {
+    wire::EntryTable entries;
+    std::size_t idAt;
+    const char* what;
+};
+
+// The server ids of records, in order: the body of an unsubscription.
+template <class Record>
+std::vector<std::uint32_t> serverIdsOf(const std::vector<Record>& records) {
+    std::vector<std::uint32_t> ids;
+    ids.reserve(records.size());
+    for (const Record& r : records) ids.push_back(r.serverId);
+    return ids;
+}
 
 // The part of the link both protocols share: connection state machine, receiving
 // thread with reconnection, registry of subscriptions and the callback fan-out.
@@ -142,10 +163,31 @@ protected:
             log_(true, std::string("Exception in callback ") + name + ": unknown exception");
         }
     }
-    void deliverRegistered(const std::vector<ParameterRequest>& registered,
-                           const std::vector<ParameterValue>& values);
-    void deliverValues(const std::vector<ParameterValue>& values);
-    void deliverOutputs(const std::vector<OutputRegistration>& registered);
+
+    // Subscription and unsubscription sends report "link not up" as success: the
+    // records stay held and go out with the next re-registration.
+    static int asSubscriptionResult(int r) { return r == ResultNotConnected ? ResultOk : r; }
+
+    // The current value an input reply entry at `at` carries for its record; none
+    // when the record's type has no value.
+    using ReplyValue =
+        std::function<std::optional<ParameterValue>(const RawMessage&, std::size_t at, const InputRecord&)>;
+    // The value an update entry at `at` carries for the id registered under its
+    // server id; record is null when that id is no longer subscribed.
+    using UpdateValue = std::function<std::optional<ParameterValue>(const RawMessage&, std::size_t at,
+                                                                    const std::string& id, const InputRecord* record)>;
+
+    // Takes the server ids of an input reply for the subscribed ids (others are
+    // skipped silently), then calls inputsRegistered and parametersUpdated with the
+    // current values on every callback, even with empty lists.
+    void acceptInputReply(const RawMessage& m, const ReplyLayout& layout, const ReplyValue& valueOf);
+    // Takes the server ids of an output reply (an id not held is reported), calls
+    // outputsRegistered on every callback and returns the records to publish on
+    // registration.
+    std::vector<OutputRecord> acceptOutputReply(const RawMessage& m, const ReplyLayout& layout);
+    // Turns the entries of a parameter update (each starts with the server id) into
+    // values for the registered ids and calls parametersUpdated when there is any.
+    void deliverUpdate(const RawMessage& m, const wire::EntryTable& entries, const UpdateValue& valueOf);
 
     void info(const std::string& line) {
         if (!hasFlags(Quiet)) log_(false, line);
@@ -184,6 +226,8 @@ protected:
     LogSink log_ = printLine;
 
 private:
+    // The checks every id of a new subscription passes; prints why one fails.
+    bool newIdAccepted(const std::string& id, bool alreadyHeld);
     static void receiveThreadEntry(void* self);
     void receiveLoop();
     void connectionAttempt();

@@ -1,6 +1,5 @@
 #include "simlink/simulator_protocol.h"
 
-#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -13,7 +12,21 @@ constexpr std::uint8_t kService = 2;
 
 RawMessage begin(std::uint16_t type) { return wire::beginPayload(wire::kFamilySim, kService, type); }
 
-int asSubscriptionResult(int r) { return r == ResultNotConnected ? ResultOk : r; }
+// Update entries: server id, value kind, value.
+constexpr wire::EntryTable kUpdateEntries{20, 24, 12};
+// Input reply entries: server id, two words, value kind, value, id.
+constexpr ReplyLayout kInputReply{{16, 20, 52}, 20, "SE input"};
+// Output reply entries: server id, three words, id.
+constexpr ReplyLayout kOutputReply{{16, 20, 48}, 16, "SE output"};
+
+// A value as the SIM protocol sends it: kind 0 is a float, any other kind an integer.
+ParameterValue simValue(const std::string& id, std::uint32_t kind, std::uint32_t bits) {
+    ParameterValue v;
+    v.id = id;
+    v.value = bits;
+    v.type = kind == 0 ? TypeFloat : TypeInteger;
+    return v;
+}
 
 std::string formatFloat(float f) {
     std::ostringstream s;
@@ -78,9 +91,7 @@ int SimulatorProtocol::sendInputSubscription(const std::vector<InputRecord>& rec
 
 int SimulatorProtocol::sendInputUnsubscription(const std::vector<InputRecord>& records) {
     if (records.empty()) return ResultOk;
-    std::vector<std::uint32_t> ids;
-    for (const auto& r : records) ids.push_back(r.serverId);
-    return asSubscriptionResult(sendMessage(buildServerIds(UnsubscribeInputs, simulatorId_, ids)));
+    return asSubscriptionResult(sendMessage(buildServerIds(UnsubscribeInputs, simulatorId_, serverIdsOf(records))));
 }
 
 int SimulatorProtocol::sendOutputSubscription(const std::vector<OutputRecord>& records) {
@@ -90,9 +101,7 @@ int SimulatorProtocol::sendOutputSubscription(const std::vector<OutputRecord>& r
 
 int SimulatorProtocol::sendOutputUnsubscription(const std::vector<OutputRecord>& records) {
     if (records.empty()) return ResultOk;
-    std::vector<std::uint32_t> ids;
-    for (const auto& r : records) ids.push_back(r.serverId);
-    return asSubscriptionResult(sendMessage(buildServerIds(UnsubscribeOutputs, simulatorId_, ids)));
+    return asSubscriptionResult(sendMessage(buildServerIds(UnsubscribeOutputs, simulatorId_, serverIdsOf(records))));
 }
 
 int SimulatorProtocol::publishOutputs(const std::vector<OutputRecord>& records, int publishMode) {
@@ -133,86 +142,24 @@ void SimulatorProtocol::handleMessage(const RawMessage& m) {
     }
 }
 
-namespace {
-// Entries that lie wholly inside the payload; a count larger than the payload holds
-// is never read past its end.
-std::size_t entriesInside(const RawMessage& m, std::uint32_t count, std::size_t first, std::size_t size) {
-    if (m.size() <= first) return 0;
-    return std::min<std::size_t>(count, (m.size() - first) / size);
-}
-}  // namespace
-
 void SimulatorProtocol::handleUpdate(const RawMessage& m) {
-    const std::size_t n = entriesInside(m, m.readU32(20), 24, 12);
-    std::vector<ParameterValue> values;
-    {
-        RegistryHold g(*this);
-        values.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t at = 24 + i * 12;
-            const std::uint32_t serverId = m.readU32(at);
-            if (serverId == 0) continue;
-            auto it = inputIdToName_.find(serverId);
-            if (it == inputIdToName_.end()) continue;
-            ParameterValue v;
-            v.id = it->second;
-            v.value = m.readU32(at + 8);
-            v.type = m.readU32(at + 4) == 0 ? TypeFloat : TypeInteger;
-            values.push_back(std::move(v));
-        }
-    }
-    if (!values.empty()) deliverValues(values);
+    deliverUpdate(m, kUpdateEntries,
+                  [](const RawMessage& u, std::size_t at, const std::string& id,
+                     const InputRecord*) -> std::optional<ParameterValue> {
+                      if (u.readU32(at) == 0) return std::nullopt;  // never a server id
+                      return simValue(id, u.readU32(at + 4), u.readU32(at + 8));
+                  });
 }
 
 void SimulatorProtocol::handleInputReply(const RawMessage& m) {
-    const std::size_t n = entriesInside(m, m.readU32(16), 20, 52);
-    std::vector<ParameterRequest> registered;
-    std::vector<ParameterValue> values;
-    {
-        RegistryHold g(*this);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t at = 20 + i * 52;
-            const std::string id = wire::readText(m, at + 20, wire::kIdFieldLength);
-            auto it = inputs_.find(id);
-            if (it == inputs_.end()) continue;
-            const std::uint32_t serverId = m.readU32(at);
-            info("Successful registration of SE input " + id + " as ID " + std::to_string(serverId));
-            it->second.serverId = serverId;
-            inputIdToName_[serverId] = id;
-            registered.push_back({it->second.id, it->second.type, it->second.updateClass});
-            ParameterValue v;
-            v.id = id;
-            v.value = m.readU32(at + 16);
-            v.type = m.readU32(at + 12) == 0 ? TypeFloat : TypeInteger;
-            values.push_back(std::move(v));
-        }
-    }
-    deliverRegistered(registered, values);
+    acceptInputReply(m, kInputReply,
+                     [](const RawMessage& r, std::size_t at, const InputRecord& rec) -> std::optional<ParameterValue> {
+                         return simValue(rec.id, r.readU32(at + 12), r.readU32(at + 16));
+                     });
 }
 
 void SimulatorProtocol::handleOutputReply(const RawMessage& m) {
-    const std::size_t n = entriesInside(m, m.readU32(16), 20, 48);
-    std::vector<OutputRegistration> registered;
-    std::vector<OutputRecord> publish;
-    {
-        RegistryHold g(*this);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t at = 20 + i * 48;
-            const std::string id = wire::readText(m, at + 16, wire::kIdFieldLength);
-            const std::uint32_t serverId = m.readU32(at);
-            auto it = outputs_.find(id);
-            if (it == outputs_.end()) {
-                error("Parameter not found: " + id + "(" + std::to_string(serverId) + ")");
-                continue;
-            }
-            info("Successful registration of SE output " + id + " as ID " + std::to_string(serverId));
-            it->second.serverId = serverId;
-            outputById_[serverId] = id;
-            registered.push_back({id, it->second.type});
-            if (it->second.publishOnRegistration) publish.push_back(it->second);
-        }
-    }
-    deliverOutputs(registered);
+    const std::vector<OutputRecord> publish = acceptOutputReply(m, kOutputReply);
     if (!publish.empty()) publishOutputs(publish, 0);
 }
 

@@ -46,6 +46,11 @@ std::string readText(const RawMessage& m, std::size_t offset, std::size_t length
     return std::string(start, nul ? static_cast<std::size_t>(nul - start) : n);
 }
 
+std::size_t entriesInside(const RawMessage& m, const EntryTable& table) {
+    if (m.size() <= table.first || table.size == 0) return 0;
+    return std::min<std::size_t>(m.readU32(table.countAt), (m.size() - table.first) / table.size);
+}
+
 RawMessage frame(const RawMessage& payload) {
     RawMessage f(payload.kind());
     if (payload.kind() != KindApplication && payload.kind() != KindFlowControl) return f;

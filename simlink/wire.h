@@ -35,6 +35,23 @@ void appendId(RawMessage& m, const std::string& id);
 // The id text of a 32-byte field at offset (up to the first NUL).
 std::string readText(const RawMessage& m, std::size_t offset, std::size_t length);
 
+// A table of fixed-size entries in a reply or update: the count word, the first
+// entry and the size of one entry.
+struct EntryTable {
+    std::size_t countAt;
+    std::size_t first;
+    std::size_t size;
+};
+// How many entries of the table lie wholly inside the payload: a count larger than
+// the payload holds is never read past its end.
+std::size_t entriesInside(const RawMessage& m, const EntryTable& table);
+// Calls atEntry(offset) for each entry that lies inside the payload, in order.
+template <class F>
+void forEachEntry(const RawMessage& m, const EntryTable& table, F&& atEntry) {
+    const std::size_t n = entriesInside(m, table);
+    for (std::size_t i = 0; i < n; ++i) atEntry(table.first + i * table.size);
+}
+
 // The whole frame for a payload: 32-byte header in front, lengths filled in. Kind 0
 // gives an empty message.
 RawMessage frame(const RawMessage& payload);

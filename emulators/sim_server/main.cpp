@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,14 +33,16 @@ constexpr auto kBatchInterval = std::chrono::milliseconds(60);
 
 std::mutex outputLock;  // the I/O thread and the main thread both print
 
-void say(const std::string& line) {
+// One line, with its end, in one write: readers of the output see whole lines.
+void writeLine(std::ostream& to, const std::string& line) {
     std::lock_guard<std::mutex> g(outputLock);
-    std::cout << line << std::endl;
+    to << line + "\n" << std::flush;
 }
 
+void say(const std::string& line) { writeLine(std::cout, line); }
+
 int fail(const std::string& why) {
-    std::lock_guard<std::mutex> g(outputLock);
-    std::cerr << kProgram << ": " << why << std::endl;
+    writeLine(std::cerr, std::string(kProgram) + ": " + why);
     return 1;
 }
 
@@ -82,7 +85,9 @@ int main(int argc, char** argv) {
         return fail(e.what());
     }
     if (vm.count("help")) {
-        std::cout << "Usage: " << kProgram << " [options]\n" << options << std::endl;
+        std::ostringstream usage;
+        usage << "Usage: " << kProgram << " [options]\n" << options;
+        say(usage.str());
         return 0;
     }
     if (simPort < 0 || simPort > 65535 || appPort < 0 || appPort > 65535) return fail("ports must be 0..65535");

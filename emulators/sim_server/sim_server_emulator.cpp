@@ -1,5 +1,6 @@
 #include "emulators/sim_server/sim_server_emulator.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <future>
@@ -385,6 +386,17 @@ std::optional<ReceivedFrame> SimServerEmulator::waitForFrame(const std::function
         return false;
     });
     return found;
+}
+
+std::size_t SimServerEmulator::waitForFrameCount(const std::function<bool(const ReceivedFrame&)>& match,
+                                                std::size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> g(mutex_);
+    std::size_t n = 0;
+    changed_.wait_for(g, timeout, [&] {
+        n = static_cast<std::size_t>(std::count_if(frames_.begin(), frames_.end(), match));
+        return n >= count;
+    });
+    return n;
 }
 
 // --- requests -------------------------------------------------------------------------

@@ -164,9 +164,14 @@ public:
     static constexpr std::size_t kMaxRecordedFrames = 10000;
     std::size_t frameCount() const;  // number of the next frame to arrive
     std::vector<ReceivedFrame> frames() const;
+    // The waits below run `match` under the server's lock: it must not call the server.
     // First frame numbered from `from` on that matches, waiting up to `timeout`.
     std::optional<ReceivedFrame> waitForFrame(const std::function<bool(const ReceivedFrame&)>& match,
                                               std::chrono::milliseconds timeout, std::size_t from = 0) const;
+    // Waits up to `timeout` until at least `count` recorded frames match; the number
+    // that match when the wait ends.
+    std::size_t waitForFrameCount(const std::function<bool(const ReceivedFrame&)>& match, std::size_t count,
+                                  std::chrono::milliseconds timeout) const;
 
 private:
     struct Connection;

@@ -288,4 +288,45 @@ TEST(AppHandlers, InputReplyAndUpdates) {
     EXPECT_EQ(f.e->pendingInputs(), 2);
 }
 
+// Output replies, alike in both engines: an id not held is reported, the others take
+// their server ids, and a record flagged for it is published at once.
+template <class Engine>
+void checkOutputReply(Fixture<Engine>& f, std::uint8_t family, std::uint16_t type, std::uint32_t word12,
+                      std::size_t gap, const std::string& what) {
+    const std::vector<OutputRecord> outs{{"A", TypeInteger, 0, true, 7, false}, {"B", TypeFloat, 0, false, 0, false}};
+    ASSERT_EQ(f.e->subscribeOutputs(outs), ResultOk);
+    EXPECT_EQ(f.e->pendingOutputs(), 2);
+    auto entry = [&](std::uint32_t serverId, const std::string& id) {
+        Bytes b = words({serverId});
+        b.insert(b.end(), gap, 0xAA);  // the words between the server id and the id
+        putId(b, id);
+        return b;
+    };
+    f.rec.take();
+    f.e->handleMessage(payload(family, 2, type, cat({words({word12, 3}), entry(31, "A"), entry(33, "NOPE"),
+                                                     entry(32, "B")})));
+    EXPECT_EQ(f.rec.take(), Strings{"outputs 2"});
+    EXPECT_EQ(f.e->pendingOutputs(), 0);
+    EXPECT_EQ(f.lines.count("Successful registration of " + what + " A as ID 31"), 1u);
+    EXPECT_EQ(f.lines.count("Successful registration of " + what + " B as ID 32"), 1u);
+    EXPECT_EQ(f.lines.all(true), Strings{"Parameter not found: NOPE(33)"});
+}
+
+TEST(OutputReplies, RegisteredReportedAndPublished) {
+    {
+        SCOPED_TRACE("SIM");
+        Fixture<SimulatorProtocol> f(1, 0);
+        checkOutputReply(f, 4, 0x0102, 0, 12, "SE output");
+        EXPECT_EQ(f.lines.count("Publish int parameter A=7"), 1u);  // only A is flagged
+        EXPECT_EQ(f.lines.count("Publish "), 1u);
+    }
+    SCOPED_TRACE("APP");
+    Fixture<AppProtocol> f(0);
+    f.e->handleMessage(payload(1, 2, 0x0102, words({0, 1, 9})));  // SCE 9 active
+    checkOutputReply(f, 1, 0x0107, 9, 8, "APP output");
+    // A reply for another SCE is ignored.
+    f.e->handleMessage(payload(1, 2, 0x0107, cat({words({8, 1}), words({40, 0, 0}), Bytes(32, 'A')})));
+    EXPECT_TRUE(f.rec.take().empty());
+}
+
 }  // namespace

@@ -1,12 +1,16 @@
 #pragma once
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <initializer_list>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "simlink/comms.h"
@@ -19,6 +23,9 @@ using Bytes = std::vector<std::uint8_t>;
 // Big-endian words and raw bytes, written out by hand in tests.
 inline void put32(Bytes& b, std::uint32_t v) {
     for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<std::uint8_t>(v >> s));
+}
+inline std::uint32_t wordAt(const Bytes& b, std::size_t at) {
+    return (std::uint32_t(b.at(at)) << 24) | (b.at(at + 1) << 16) | (b.at(at + 2) << 8) | b.at(at + 3);
 }
 inline Bytes words(std::initializer_list<std::uint32_t> ws) {
     Bytes b;
@@ -103,6 +110,21 @@ public:
     bool open(std::uint32_t, int) override { return true; }
 };
 
+// 127.0.0.1 in network byte order.
+inline std::uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
+
+// Waits (bounded) for a state of the engine that no event announces, such as the
+// number of pending inputs.
+template <class F>
+bool eventually(F done, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 // Collects library lines.
 struct Lines {
     std::mutex m;
@@ -157,6 +179,9 @@ public:
         std::lock_guard<std::mutex> g(m);
         registered.push_back(r);
         events.push_back("registered " + std::to_string(r.size()));
+    }
+    void outputsRegistered(const std::vector<com_krel::OutputRegistration>& r) override {
+        add("outputs " + std::to_string(r.size()));
     }
     void sceStatusReport(int s, int p, int d, int st) override { add(fmt("status", {s, p, d, st})); }
     void sceAdopted(int s, int p, int d) override { add(fmt("adopted", {s, p, d})); }

@@ -42,8 +42,8 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::string workingDir
     }
     ::close(outPipe[1]);
     ::close(errPipe[1]);
-    outReader_ = std::thread([this, fd = outPipe[0]] { readLoop(fd, out_); });
-    errReader_ = std::thread([this, fd = errPipe[0]] { readLoop(fd, err_); });
+    outReader_ = std::thread([this, fd = outPipe[0]] { readLoop(fd, out_, outEnded_); });
+    errReader_ = std::thread([this, fd = errPipe[0]] { readLoop(fd, err_, errEnded_); });
 }
 
 ChildProcess::~ChildProcess() {
@@ -55,16 +55,24 @@ ChildProcess::~ChildProcess() {
     if (errReader_.joinable()) errReader_.join();
 }
 
-void ChildProcess::readLoop(int fd, std::string& into) {
+void ChildProcess::readLoop(int fd, std::string& into, bool& ended) {
     char buffer[4096];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        std::lock_guard<std::mutex> guard(lock_);
-        into.append(buffer, static_cast<std::size_t>(n));
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            into.append(buffer, static_cast<std::size_t>(n));
+        }
+        output_.notify_all();
     }
     ::close(fd);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ended = true;
+    }
+    output_.notify_all();
 }
 
 int ChildProcess::wait(std::chrono::milliseconds timeout) {
@@ -90,36 +98,50 @@ void ChildProcess::kill(int signal) {
     if (!exited_) ::kill(pid_, signal);
 }
 
-bool ChildProcess::waitFor(const std::string& needle, bool wholeLine, bool onStderr,
-                           std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            const std::string& text = onStderr ? err_ : out_;
-            if (wholeLine) {
-                std::size_t start = 0;
-                while (start < text.size()) {
-                    std::size_t end = text.find('\n', start);
-                    if (end == std::string::npos) break;
-                    if (text.compare(start, end - start, needle) == 0 && end - start == needle.size()) return true;
-                    start = end + 1;
-                }
-            } else if (text.find(needle) != std::string::npos) {
-                return true;
-            }
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+namespace {
+
+// The first ended line of text for which match holds.
+template <class Match>
+std::optional<std::string> firstLine(const std::string& text, Match match) {
+    std::size_t start = 0;
+    for (std::size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+        std::string line = text.substr(start, end - start);
+        if (match(line)) return line;
+        start = end + 1;
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool ChildProcess::waitUntil(bool onStderr, std::chrono::milliseconds timeout,
+                             const std::function<bool(const std::string&)>& test) {
+    std::unique_lock<std::mutex> guard(lock_);
+    const std::string& text = onStderr ? err_ : out_;
+    const bool& ended = onStderr ? errEnded_ : outEnded_;
+    output_.wait_for(guard, timeout, [&] { return ended || test(text); });
+    return test(text);
 }
 
 bool ChildProcess::waitForLine(const std::string& line, std::chrono::milliseconds timeout, bool onStderr) {
-    return waitFor(line, true, onStderr, timeout);
+    return waitUntil(onStderr, timeout, [&](const std::string& text) {
+        return firstLine(text, [&](const std::string& l) { return l == line; }).has_value();
+    });
 }
 
 bool ChildProcess::waitForText(const std::string& text, std::chrono::milliseconds timeout, bool onStderr) {
-    return waitFor(text, false, onStderr, timeout);
+    return waitUntil(onStderr, timeout,
+                     [&](const std::string& all) { return all.find(text) != std::string::npos; });
+}
+
+std::optional<std::string> ChildProcess::lineContaining(const std::string& text, std::chrono::milliseconds timeout,
+                                                        bool onStderr) {
+    std::optional<std::string> found;
+    waitUntil(onStderr, timeout, [&](const std::string& all) {
+        found = firstLine(all, [&](const std::string& l) { return l.find(text) != std::string::npos; });
+        return found.has_value();
+    });
+    return found;
 }
 
 std::string ChildProcess::out() {

@@ -3,7 +3,10 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,24 +29,34 @@ public:
     // Waits for the program to end; the exit status, or -1 when it did not end in
     // time (it keeps running), or 128 + signal when a signal ended it.
     int wait(std::chrono::milliseconds timeout);
+    // Sends a signal unless the program has already been reaped.
     void kill(int signal);
 
     // Waits until a whole line equal to `line` appeared on the stream.
     bool waitForLine(const std::string& line, std::chrono::milliseconds timeout, bool onStderr = false);
     // Waits until some line contains `text`.
     bool waitForText(const std::string& text, std::chrono::milliseconds timeout, bool onStderr = false);
+    // Waits until a whole line (ended) contains `text` and returns that line.
+    std::optional<std::string> lineContaining(const std::string& text, std::chrono::milliseconds timeout,
+                                              bool onStderr = false);
 
     std::string out();
     std::string err();
 
 private:
-    void readLoop(int fd, std::string& into);
-    bool waitFor(const std::string& needle, bool wholeLine, bool onStderr, std::chrono::milliseconds timeout);
+    void readLoop(int fd, std::string& into, bool& ended);
+    // Waits until test(all the stream's text so far) holds, the stream has ended or
+    // the time is up; test's last answer. test runs under lock_.
+    bool waitUntil(bool onStderr, std::chrono::milliseconds timeout,
+                   const std::function<bool(const std::string&)>& test);
 
     pid_t pid_ = -1;
     bool exited_ = false;
     int status_ = -1;
     std::mutex lock_;
+    std::condition_variable output_;  // more output, or a stream ended
+    bool outEnded_ = false;
+    bool errEnded_ = false;
     std::string out_;
     std::string err_;
     std::thread outReader_;
