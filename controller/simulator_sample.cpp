@@ -410,7 +410,11 @@ void SimulatorSample::stopCalibrationThread() {
 bool SimulatorSample::run() {
     int failures = 0;
     for (;;) {
-        std::this_thread::sleep_for(options.supervisionInterval);
+        {
+            std::unique_lock<std::mutex> guard(stopLock);
+            if (stopSignal.wait_for(guard, options.supervisionInterval, [this] { return stopRequested; }))
+                return false;
+        }
         const bool driven = running || calibrating;
         const Edition::UnitHealth health = edition->checkUnit(driven, lock);
         if (driven && health != Edition::UnitHealth::NotChecked) {
@@ -433,4 +437,12 @@ bool SimulatorSample::run() {
         }
         edition->afterCheck(health, lock);
     }
+}
+
+void SimulatorSample::stop() {
+    {
+        std::lock_guard<std::mutex> guard(stopLock);
+        stopRequested = true;
+    }
+    stopSignal.notify_all();
 }

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -85,8 +86,11 @@ public:
     // Reads the configuration, waits for the unit, connects and subscribes. False
     // (with its error line printed) when a step fails.
     bool init(bool debug);
-    // Supervises the unit; returns true once it has been given up.
+    // Supervises the unit; returns true once it has been given up, false after stop().
     bool run();
+    // Ends run() at once if it waits between checks, else after the check under way.
+    // Any thread may call it, before or during run().
+    void stop();
 
     // One batch of parameter updates from either client. Never throws: an error of
     // the unit adaptor is printed and the bridge carries on.
@@ -108,6 +112,10 @@ private:
 
     Options options;
     bool debug = false;
+    // The supervision loop's pause between checks, cut short by stop().
+    std::mutex stopLock;
+    std::condition_variable stopSignal;
+    bool stopRequested = false;
     Configuration* configuration;
     std::mutex lock;
     std::unique_ptr<Edition> edition;
