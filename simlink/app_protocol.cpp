@@ -242,6 +242,8 @@ void AppProtocol::flowControlEntry(void* self) {
                 e->sendMessage(buildFlowControlPeriodic());
             } catch (const std::exception& ex) {
                 e->error(std::string("Flow control send failed: ") + ex.what());
+            } catch (...) {
+                e->error("Flow control send failed: unknown error");
             }
         }
         e->flowControlSignal_.waitFor(e->flowControlPeriod_, [e] { return e->flowControlStop_.load(); });
