@@ -257,4 +257,8 @@ bool HalvexAdaptor::sendWifiCredentials(const std::string& ssid, const std::stri
     return reportWifiJoined(sendRequestNetworkStatus());
 }
 
+void HalvexAdaptor::uploadCalibration(CalibrationType, const CalibrationPoints&) {
+    throw std::runtime_error("The calibration upload is not available in this build yet.");
+}
+
 }  // namespace halvex::json

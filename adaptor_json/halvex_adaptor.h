@@ -117,6 +117,7 @@ public:
     bool sendWifiCredentials(const std::string& ssid, const std::string& password) override;
     std::string getJsonValue(const std::string& json, const std::string& path);
     void printJson(const std::string& json) override;
+    void uploadCalibration(CalibrationType type, const CalibrationPoints& points) override;
 
     const LastAddressStore& lastAddress() const { return *lastAddress_; }
 

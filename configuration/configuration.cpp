@@ -87,3 +87,9 @@ void Configuration::loadSimulatorAddresses(const pt::ptree& tree) {
                  "default of 127.0.0.1 for both.");
     }
 }
+
+bool Configuration::save() {
+    printErr("HX>ERROR>Saving the configuration is not available in this build yet.");
+    printErr("Unable to save the configuration file");
+    return false;
+}

@@ -27,6 +27,10 @@ public:
 
     // Reads the file into the fields, printing progress and errors. Never throws.
     bool load();
+    // Backs the file up (a time-stamped ".bak" copy beside it) and writes it anew from
+    // the fields, printing progress and errors. The fields keep their values whatever
+    // happens; false when the file could not be rewritten. Never throws.
+    bool save();
 
     const std::string& path() const { return path_; }
 

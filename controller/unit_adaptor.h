@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,12 @@ public:
 // messages that a streaming thread sends on its own schedule.
 class JsonUnitAdaptor : public UnitAdaptor {
 public:
+    // The calibrations the unit stores, by type.
+    enum class CalibrationType { SpO2, CO2 };
+    // A calibration table: the counter the unit was driven with -> the monitor's
+    // reading saved for it, in ascending counter order.
+    using CalibrationPoints = std::map<int, int>;
+
     // The supervision loop's view of the unit's health.
     virtual bool isConnected() const = 0;
     virtual void setStreamingEnabled(bool enabled) = 0;
@@ -64,6 +71,10 @@ public:
     virtual std::string sendRequestStoredCalibrationNamesSpO2() = 0;
     virtual std::string sendRequestStoredCalibrationNamesCO2() = 0;
     virtual void printJson(const std::string& json) = 0;
+    // Replaces the unit's stored calibration of one type by `points`: lists what it
+    // holds, removes the bridge's previous calibration, sends the new one and lists
+    // again. An unanswered request or a bad answer raises an exception.
+    virtual void uploadCalibration(CalibrationType type, const CalibrationPoints& points) = 0;
     // WiFi set-up: true when the unit reports that it joined the network.
     virtual bool sendWifiCredentials(const std::string& ssid, const std::string& password) = 0;
 };

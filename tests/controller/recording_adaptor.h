@@ -81,6 +81,12 @@ public:
         return {};
     }
     void printJson(const std::string& json) override { record(callText("printJson", json)); }
+    void uploadCalibration(CalibrationType type, const CalibrationPoints& points) override {
+        std::string table;
+        for (const auto& [counter, point] : points)
+            table += (table.empty() ? "" : " ") + std::to_string(counter) + ">" + std::to_string(point);
+        record(callText("uploadCalibration", type == CalibrationType::SpO2 ? "SpO2" : "CO2", table));
+    }
     bool sendWifiCredentials(const std::string& ssid, const std::string& password) override {
         record(callText("sendWifiCredentials", ssid, password));
         return true;
