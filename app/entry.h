@@ -16,7 +16,7 @@ inline constexpr const char* kInstanceGuardName = "Global\\PatientSimulatorHalve
 // how to build its edition (with the edition's unit adaptor) for each controller.
 struct Program {
     ConfigurationKeys configurationKeys;
-    std::function<std::unique_ptr<Edition>(const Configuration&)> makeEdition;
+    std::function<std::unique_ptr<Edition>(Configuration&)> makeEdition;
 };
 
 // The entry point shared by both programs: command line, instance guard, then the

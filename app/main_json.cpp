@@ -9,7 +9,7 @@
 int main(int argc, char** argv) {
     // One record of the last unit reached for the whole process, in the current folder.
     auto lastAddress = std::make_shared<halvex::LastAddressStore>(".");
-    const Program program{JsonEdition::kConfigurationKeys, [lastAddress](const Configuration& configuration) {
+    const Program program{JsonEdition::kConfigurationKeys, [lastAddress](Configuration& configuration) {
                               return std::make_unique<JsonEdition>(
                                   configuration, std::make_unique<halvex::json::HalvexAdaptor>(lastAddress));
                           }};

@@ -4,7 +4,7 @@
 #include "controller/edition_v22.h"
 
 int main(int argc, char** argv) {
-    const Program program{V22Edition::kConfigurationKeys, [](const Configuration& configuration) {
+    const Program program{V22Edition::kConfigurationKeys, [](Configuration& configuration) {
                               return std::make_unique<V22Edition>(configuration,
                                                                   std::make_unique<halvex::v22::HalvexAdaptor>());
                           }};

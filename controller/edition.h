@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -7,6 +8,16 @@
 #include "configuration/configuration.h"
 #include "controller/unit_adaptor.h"
 #include "simlink/types.h"
+
+// The monitor calibration procedure's working values and saved points (calibration.cpp).
+struct CalibrationState {
+    int co2Counter = 0;
+    int spo2Counter = 45;
+    int spo2Scale = 4;
+    // Saved points; which of counter and monitor reading is the key is the edition's.
+    std::map<int, int> co2Points;
+    std::map<int, int> spo2Points;
+};
 
 // What the two editions of the bridge do differently, as one object per controller.
 // The controller (simulator_sample.h) holds everything they share and asks its
@@ -30,7 +41,7 @@ public:
     // A numeric group goes out when its countdown drops below 0: every 21st cycle.
     static constexpr int kCountdownReload = 20;
 
-    explicit Edition(const Configuration& settings) : configuration(settings) {}
+    explicit Edition(Configuration& settings) : configuration(settings) {}
     virtual ~Edition() = default;
     Edition(const Edition&) = delete;
     Edition& operator=(const Edition&) = delete;
@@ -77,7 +88,29 @@ public:
     // Teardown, after the simulator links are down: release the unit.
     virtual void shutdown(std::mutex& lock) = 0;
 
+    // The monitor calibration procedure, inside a batch (under the controller's lock).
+    virtual void calibrationActionReceived(int action, int argument) = 0;
+    // Action 1, after the shared values were reset.
+    virtual void calibrationReset(CalibrationState& state) = 0;
+    virtual void spo2CounterSet(int value) = 0;
+    virtual void co2CounterSet(int value) = 0;
+    // Stores a point saved with the counter the unit was driven with and the
+    // monitor's reading (the action's argument).
+    virtual void storePoint(std::map<int, int>& points, int counter, int reading) = 0;
+    // Action 100: where the saved points go. May raise an error: the procedure then
+    // stays on.
+    virtual void saveCalibration(const CalibrationState& state) = 0;
+
+    // The calibration thread: once at its start and at its end (without the lock);
+    // every 120 ms round, first without the lock, then under it with the values of
+    // that moment.
+    virtual void calibrationStarted() = 0;
+    virtual void beforeCalibrationRound(std::mutex& lock) = 0;
+    virtual void calibrationRound(const CalibrationState& state) = 0;
+    // `running`: the simulation took over from the procedure.
+    virtual void calibrationEnded(bool running) = 0;
+
 protected:
-    const Configuration& configuration;
+    Configuration& configuration;
     bool debug = false;
 };

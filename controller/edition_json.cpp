@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <exception>
+#include <thread>
 
 #include "platform/line_sink.h"
 
@@ -9,7 +10,7 @@ using com_krel::ParameterRequest;
 using halvex::platform::printErr;
 using halvex::platform::printOut;
 
-JsonEdition::JsonEdition(const Configuration& config, std::unique_ptr<JsonUnitAdaptor> adaptor)
+JsonEdition::JsonEdition(Configuration& config, std::unique_ptr<JsonUnitAdaptor> adaptor)
     : Edition(config), unit_(std::move(adaptor)) {}
 
 const std::vector<ParameterRequest>& JsonEdition::appInputs() const {
@@ -163,4 +164,58 @@ void JsonEdition::replayDeferred() {
     } catch (const std::exception& error) {
         printErr(std::string("HX>ERROR>") + error.what());
     }
+}
+
+// ---- The monitor calibration procedure ----
+
+void JsonEdition::calibrationActionReceived(int action, int argument) {
+    printOut("Calling performCalibration with action: [" + std::to_string(action) + "] and arg: [" +
+             std::to_string(argument) + "]");
+}
+
+void JsonEdition::calibrationReset(CalibrationState&) {}
+
+void JsonEdition::spo2CounterSet(int value) {
+    if (value > 0)
+        unit_->sendSpO2Ratio(value);
+}
+
+void JsonEdition::co2CounterSet(int value) {
+    if (value > 0) {
+        printOut("Sending co2FlowFactor of " + std::to_string(value));
+        unit_->sendRespirationRate(10);
+        unit_->sendCo2FlowFactor(value);
+    }
+}
+
+// The unit keys a point by the counter it was driven with.
+void JsonEdition::storePoint(std::map<int, int>& points, int counter, int reading) { points[counter] = reading; }
+
+void JsonEdition::saveCalibration(const CalibrationState& state) {
+    std::this_thread::sleep_for(calibrationSettle);
+    if (!state.spo2Points.empty())
+        unit_->uploadCalibration(JsonUnitAdaptor::CalibrationType::SpO2, state.spo2Points);
+    if (!state.co2Points.empty())
+        unit_->uploadCalibration(JsonUnitAdaptor::CalibrationType::CO2, state.co2Points);
+}
+
+// The thread only keeps the unit streaming; the values come from the counters' commands.
+void JsonEdition::calibrationStarted() {
+    printOut("Entered calibration mode...");
+    idle = false;
+    unit_->setStreamingEnabled(true);
+}
+
+void JsonEdition::beforeCalibrationRound(std::mutex&) {}
+
+void JsonEdition::calibrationRound(const CalibrationState&) {}
+
+// When the simulation took over, its speed handling has switched the stream on: the
+// unit keeps streaming instead of falling silent until the next speed update.
+void JsonEdition::calibrationEnded(bool running) {
+    printOut("exiting calibration mode...");
+    if (running)
+        return;
+    idle = true;
+    unit_->setStreamingEnabled(false);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,8 +21,10 @@
 class JsonEdition : public Edition {
 public:
     static constexpr ConfigurationKeys kConfigurationKeys{true};
+    // The pause before a saved calibration is uploaded to the unit.
+    static constexpr std::chrono::milliseconds kCalibrationSettle{2000};
 
-    JsonEdition(const Configuration& configuration, std::unique_ptr<JsonUnitAdaptor> unit);
+    JsonEdition(Configuration& configuration, std::unique_ptr<JsonUnitAdaptor> unit);
 
     JsonUnitAdaptor& unit() override { return *unit_; }
     const std::vector<com_krel::ParameterRequest>& appInputs() const override;
@@ -49,6 +52,20 @@ public:
     void afterCheck(UnitHealth health, std::mutex& lock) override;
     void shutdown(std::mutex& lock) override;
 
+    void calibrationActionReceived(int action, int argument) override;
+    void calibrationReset(CalibrationState& state) override;
+    void spo2CounterSet(int value) override;
+    void co2CounterSet(int value) override;
+    void storePoint(std::map<int, int>& points, int counter, int reading) override;
+    void saveCalibration(const CalibrationState& state) override;
+    void calibrationStarted() override;
+    void beforeCalibrationRound(std::mutex& lock) override;
+    void calibrationRound(const CalibrationState& state) override;
+    void calibrationEnded(bool running) override;
+
+    // Tests shorten the pause before the upload.
+    void setCalibrationSettle(std::chrono::milliseconds pause) { calibrationSettle = pause; }
+
 private:
     void reconnectUnit(std::mutex& lock);
     void replayDeferred();
@@ -62,4 +79,5 @@ private:
     bool unitReconnecting = false;
     bool streamingDeferred = false;
     std::map<std::string, std::string> deferredZeroStates;
+    std::chrono::milliseconds calibrationSettle = kCalibrationSettle;
 };

@@ -8,7 +8,14 @@ namespace {
 const char* const kLocalServer = "127.0.0.1";
 }
 
-V22Edition::V22Edition(const Configuration& config, std::unique_ptr<V22UnitAdaptor> adaptor)
+const float V22Edition::kPulse[kPulseLength] = {
+    0.0f,   10.94f, 17.80f, 24.58f, 31.26f, 37.80f, 44.16f, 50.32f, 56.23f, 61.88f, 67.23f, 72.25f, 76.92f,
+    81.22f, 85.11f, 88.59f, 91.63f, 94.22f, 96.34f, 97.99f, 99.15f, 99.82f, 99.99f, 99.67f, 98.86f, 97.56f,
+    95.77f, 93.51f, 90.79f, 87.62f, 84.01f, 80.00f, 79.90f, 79.59f, 79.08f, 78.36f, 77.45f, 76.33f, 75.02f,
+    73.52f, 71.82f, 69.95f, 67.89f, 65.66f, 63.26f, 60.70f, 57.98f, 55.12f, 52.11f, 48.97f, 45.70f, 42.32f,
+    38.82f, 35.23f, 31.55f, 27.78f, 23.95f, 20.05f, 16.10f, 12.11f, 8.09f};
+
+V22Edition::V22Edition(Configuration& config, std::unique_ptr<V22UnitAdaptor> adaptor)
     : Edition(config), unit_(std::move(adaptor)) {}
 
 const std::vector<ParameterRequest>& V22Edition::appInputs() const {
@@ -100,3 +107,71 @@ void V22Edition::shutdown(std::mutex& lock) {
     std::lock_guard<std::mutex> guard(lock);
     unit_->disable();
 }
+
+// ---- The monitor calibration procedure ----
+
+void V22Edition::calibrationActionReceived(int, int) {}
+
+void V22Edition::calibrationReset(CalibrationState& state) { state.spo2Counter = 45; }
+
+void V22Edition::spo2CounterSet(int) {}
+
+void V22Edition::co2CounterSet(int) {}
+
+// The configuration's curves map a simulator value (the monitor's reading) to the
+// unit's setting: the reading is the key.
+void V22Edition::storePoint(std::map<int, int>& points, int counter, int reading) { points[reading] = counter; }
+
+void V22Edition::saveCalibration(const CalibrationState& state) {
+    if (!state.co2Points.empty()) {
+        configuration.CO2Calibration.clear();
+        for (const auto& [key, value] : state.co2Points)
+            configuration.CO2Calibration[static_cast<float>(key)] = static_cast<float>(value);
+    }
+    if (!state.spo2Points.empty()) {
+        configuration.SPO2Scale = state.spo2Scale;
+        configuration.SPO2Calibration.clear();
+        for (const auto& [key, value] : state.spo2Points)
+            configuration.SPO2Calibration[static_cast<float>(key)] = static_cast<float>(value);
+    }
+    // The new tables drive the curves at once, whether or not the file could be written.
+    configuration.save();
+}
+
+void V22Edition::calibrationStarted() {
+    pulseIndex = 0;
+    co2Index = 0;
+}
+
+// Under the lock like every other call: the unit takes one operation at a time.
+void V22Edition::beforeCalibrationRound(std::mutex& lock) {
+    std::lock_guard<std::mutex> guard(lock);
+    unit_->associate();
+}
+
+// One batch per round: fixed vitals, the SpO2 working values and 10 samples of each
+// synthetic wave.
+void V22Edition::calibrationRound(const CalibrationState& state) {
+    unit_->beginBatch();
+    unit_->sendHeartRate(72);
+    unit_->sendRespirationRate(10);
+    std::vector<float> pleth;
+    for (std::size_t i = 0; i < kSamplesPerRound; ++i) {
+        pleth.push_back(kPulse[pulseIndex % kPulseLength]);
+        pulseIndex = (pulseIndex + 1) % kPulseSamples;
+    }
+    unit_->sendSpO2Probe(true);
+    unit_->sendSpO2Scale(state.spo2Scale);
+    unit_->sendSpO2(state.spo2Counter);
+    unit_->sendPlethWave(pleth);
+    const float co2Level = static_cast<float>(state.co2Counter) / 1000.0f;
+    std::vector<float> co2;
+    for (std::size_t i = 0; i < kSamplesPerRound; ++i) {
+        co2.push_back(co2Index < kCo2Period / 2 ? 0.0f : co2Level);
+        co2Index = (co2Index + 1) % kCo2Period;
+    }
+    unit_->sendCo2Wave(co2);
+    unit_->flushBatch();
+}
+
+void V22Edition::calibrationEnded(bool) {}

@@ -15,8 +15,16 @@
 class V22Edition : public Edition {
 public:
     static constexpr ConfigurationKeys kConfigurationKeys{false};
+    // The calibration thread's synthetic waves: a table of 122 samples holding one
+    // pulse of 61 samples twice, and a CO2 square wave of 500 samples (250 at 0, 250
+    // at the CO2 counter / 1000).
+    static constexpr std::size_t kPulseLength = 61;
+    static constexpr std::size_t kPulseSamples = 2 * kPulseLength;
+    static constexpr std::size_t kCo2Period = 500;
+    static constexpr std::size_t kSamplesPerRound = 10;
+    static const float kPulse[kPulseLength];
 
-    V22Edition(const Configuration& configuration, std::unique_ptr<V22UnitAdaptor> unit);
+    V22Edition(Configuration& configuration, std::unique_ptr<V22UnitAdaptor> unit);
 
     V22UnitAdaptor& unit() override { return *unit_; }
     const std::vector<com_krel::ParameterRequest>& appInputs() const override;
@@ -44,8 +52,22 @@ public:
     void afterCheck(UnitHealth health, std::mutex& lock) override;
     void shutdown(std::mutex& lock) override;
 
+    void calibrationActionReceived(int action, int argument) override;
+    void calibrationReset(CalibrationState& state) override;
+    void spo2CounterSet(int value) override;
+    void co2CounterSet(int value) override;
+    void storePoint(std::map<int, int>& points, int counter, int reading) override;
+    void saveCalibration(const CalibrationState& state) override;
+    void calibrationStarted() override;
+    void beforeCalibrationRound(std::mutex& lock) override;
+    void calibrationRound(const CalibrationState& state) override;
+    void calibrationEnded(bool running) override;
+
 private:
     std::unique_ptr<V22UnitAdaptor> unit_;
     // Capnogram samples mapped through the CO2 curve, gathered like the other waves.
     std::vector<float> co2Samples;
+    // Where the calibration thread's synthetic pleth and CO2 waves are.
+    std::size_t pulseIndex = 0;
+    std::size_t co2Index = 0;
 };

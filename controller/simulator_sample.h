@@ -139,13 +139,25 @@ private:
     bool crossConnected = false;
     bool capnograph = false, bodyTempSensor = false, bloodTempSensor = false, nibpSensor = false;
 
+    // The monitor calibration procedure (calibration.cpp), under `lock`; `calibrating`
+    // is also read by the supervision loop without it.
     int calAction = 0, calArg = 0;
     std::atomic<bool> calibrating{false};
-    int co2Counter = 0, spo2Counter = 45, spo2Scale = 4;
-    std::map<int, int> co2Points, spo2Points;
+    CalibrationState calibration;
+    // The calibration thread: started by action 1, ended by `calibrating` turning
+    // false, joined before a new one starts and by the destructor. `calibrationRounds`
+    // is true until the thread has left its rounds (it takes `lock` no more then).
     std::thread calibrationThread;
+    std::atomic<bool> calibrationRounds{false};
+    void startCalibrationThread();
+    void calibrationThreadMain();
 
 
+    // The calibration thread's round length and its fixed-rate schedule.
+public:
+    static constexpr std::chrono::milliseconds kCalibrationRound{120};
+
+private:
     // Declared last so that they are destroyed first: their threads call back into
     // the fields above.
     std::unique_ptr<SimClientCallback> simCallback;

@@ -89,6 +89,13 @@ bool parseScenario(std::istream& in, const std::vector<Parameter>& parameters, s
         } else if (action == "sce-start" || action == "sce-end") {
             if (args != 1 || !parseSceId(w[3], step.value)) return fail("expected '" + action + " SCE_ID'");
             step.action = action == "sce-start" ? ScenarioStep::Action::SceStart : ScenarioStep::Action::SceEnd;
+        } else if (action == "calibrate") {
+            if (args != 2) return fail("expected 'calibrate ACTION ARGUMENT'");
+            step.action = ScenarioStep::Action::Calibrate;
+            std::string why;
+            if (!checkValue("HW_PATMON_CALIB_ACTION", w[3], parameters, step.value, why) ||
+                !checkValue("HW_PATMON_CALIB_ARG1", w[4], parameters, step.argument, why))
+                return fail(why);
         } else {
             return fail("unknown action '" + action + "'");
         }
@@ -111,6 +118,9 @@ void applyStep(const ScenarioStep& step, SimServerEmulator& server) {
             break;
         case ScenarioStep::Action::SceEnd:
             server.sendSceEvent(SceEvent::Ended, static_cast<std::uint32_t>(step.value));
+            break;
+        case ScenarioStep::Action::Calibrate:
+            server.setValues({{"HW_PATMON_CALIB_ACTION", step.value}, {"HW_PATMON_CALIB_ARG1", step.argument}});
             break;
     }
 }

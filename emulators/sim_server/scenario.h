@@ -9,6 +9,8 @@
 //   at 20 accept-connections      listen again
 //   at 25 sce-end 1               end SCE 1 (event 0x0114, no patient afterwards)
 //   at 30 sce-start 2             start SCE 2 (event 0x0112)
+//   at 31 calibrate 3 250         a monitor calibration step: HW_PATMON_CALIB_ACTION 3
+//                                 and HW_PATMON_CALIB_ARG1 250 in one update
 //
 // Times are seconds from the start of the program, in any order; steps run in time
 // order (steps with the same time in file order).
@@ -22,11 +24,12 @@
 namespace halvex_emu {
 
 struct ScenarioStep {
-    enum class Action { Set, DropConnections, RefuseConnections, AcceptConnections, SceStart, SceEnd };
+    enum class Action { Set, DropConnections, RefuseConnections, AcceptConnections, SceStart, SceEnd, Calibrate };
     double at = 0;
     Action action = Action::Set;
     std::string id;       // Set
-    double value = 0;     // Set: the value; SceStart/SceEnd: the SCE id
+    double value = 0;     // Set: the value; SceStart/SceEnd: the SCE id; Calibrate: the action
+    double argument = 0;  // Calibrate: the action's argument
 };
 
 // Reads a scenario, checking every id and value against the parameters offered.

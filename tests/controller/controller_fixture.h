@@ -25,12 +25,15 @@ inline std::string editionName(const testing::TestParamInfo<EditionKind>& info) 
     return info.param == EditionKind::Json ? "Json" : "V22";
 }
 
-// The edition with a recording adaptor; `unit` is set to that adaptor.
-inline std::unique_ptr<Edition> recordingEdition(EditionKind kind, const Configuration& config, Recorder*& unit) {
+// The edition with a recording adaptor; `unit` is set to that adaptor. The JSON
+// edition uploads a saved calibration without its pause.
+inline std::unique_ptr<Edition> recordingEdition(EditionKind kind, Configuration& config, Recorder*& unit) {
     if (kind == EditionKind::Json) {
         auto adaptor = std::make_unique<RecordingJsonAdaptor>();
         unit = adaptor.get();
-        return std::make_unique<JsonEdition>(config, std::move(adaptor));
+        auto edition = std::make_unique<JsonEdition>(config, std::move(adaptor));
+        edition->setCalibrationSettle(std::chrono::milliseconds(0));
+        return edition;
     }
     auto adaptor = std::make_unique<RecordingV22Adaptor>();
     unit = adaptor.get();

@@ -5,6 +5,7 @@
 // them; like the real adaptors they consume the whole groups of 5 (10 for CVP and CO2).
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,16 +20,31 @@ public:
     mutable AdaptorScript script;
     std::map<std::string, std::vector<float>> lastWave;
 
+    // Every wave handed to the adaptor, by operation, from any thread.
+    std::vector<std::vector<float>> wavesOf(const std::string& name) const {
+        std::lock_guard<std::mutex> guard(wavesLock_);
+        auto found = waves_.find(name);
+        return found == waves_.end() ? std::vector<std::vector<float>>{} : found->second;
+    }
+
 protected:
     void record(const std::string& call) const {
         log.add(call);
         script.maybeThrow(call.substr(0, call.find('(')));
     }
     void wave(const std::string& name, std::vector<float>& samples, std::size_t group) {
+        {
+            std::lock_guard<std::mutex> guard(wavesLock_);
+            waves_[name].push_back(samples);
+        }
         lastWave[name] = samples;
         record(callText(name, samples.size()));
         samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / group * group));
     }
+
+private:
+    mutable std::mutex wavesLock_;
+    std::map<std::string, std::vector<std::vector<float>>> waves_;
 };
 
 // The operations both editions share.

@@ -532,17 +532,21 @@ TEST(SimServerEmulatorScenario, ParsesStepsAndRejectsBadLines) {
         "at 5.0 set HRPM 80   # trailing comment\n"
         "at 5 set BODY_TEMP 38.5\n"
         "at 12 drop-connections\n"
-        "at 13 sce-end 1\n");
+        "at 13 sce-end 1\n"
+        "at 14 calibrate 3 250\n");
     std::vector<ScenarioStep> steps;
     std::string error;
     ASSERT_TRUE(parseScenario(good, params, steps, error)) << error;
-    ASSERT_EQ(steps.size(), 5u);
+    ASSERT_EQ(steps.size(), 6u);
     EXPECT_EQ(steps[0].id, "HRPM");  // time order, file order among equal times
     EXPECT_EQ(steps[1].id, "BODY_TEMP");
     EXPECT_EQ(steps[1].value, 38.5);
     EXPECT_EQ(steps[2].id, "HW_PATSPEED");
     EXPECT_EQ(steps[3].action, ScenarioStep::Action::DropConnections);
     EXPECT_EQ(steps[4].action, ScenarioStep::Action::SceEnd);
+    EXPECT_EQ(steps[5].action, ScenarioStep::Action::Calibrate);
+    EXPECT_EQ(steps[5].value, 3);
+    EXPECT_EQ(steps[5].argument, 250);
 
     struct Bad {
         const char* text;
@@ -557,6 +561,8 @@ TEST(SimServerEmulatorScenario, ParsesStepsAndRejectsBadLines) {
         {"set HRPM 1\n", "line 1: expected 'at SECONDS ACTION ...'"},
         {"at 1 drop-connections now\n", "line 1: 'drop-connections' takes no arguments"},
         {"at 1 sce-start -2\n", "line 1: expected 'sce-start SCE_ID'"},
+        {"at 1 calibrate 3\n", "line 1: expected 'calibrate ACTION ARGUMENT'"},
+        {"at 1 calibrate 3 2.5\n", "line 1: '2.5' is not a valid integer for HW_PATMON_CALIB_ARG1"},
     };
     for (const Bad& b : bad) {
         std::istringstream in(b.text);
