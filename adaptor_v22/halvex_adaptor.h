@@ -46,7 +46,7 @@ public:
 
     void enterConfigMode() override {}
     bool resetWifiToFactory() override { return false; }
-    void configureWifi(const std::string&, const std::string&) override {}
+    bool configureWifi(const std::string&, const std::string&) override { return false; }
 };
 
 }  // namespace halvex::v22

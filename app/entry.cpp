@@ -104,7 +104,7 @@ int runEntryPoint(int argc, char** argv, const Program& program) {
             return 1;
         }
         if (!commandLine.wifi.empty()) {
-            return runWifiSetup(commandLine.wifi, usage);
+            return runWifiSetup(commandLine.wifi, usage, program);
         }
         return runBridge(commandLine, usage, program);
     } catch (const std::exception& error) {

@@ -12,11 +12,13 @@
 // a machine at a time.
 inline constexpr const char* kInstanceGuardName = "Global\\PatientSimulatorHalvex";
 
-// What makes one program of the bridge: the configuration keys its edition reads, and
-// how to build its edition (with the edition's unit adaptor) for each controller.
+// What makes one program of the bridge: the configuration keys its edition reads, how
+// to build its edition (with the edition's unit adaptor) for each controller, and its
+// WiFi set-up with an adaptor of its own (returns the process status).
 struct Program {
     ConfigurationKeys configurationKeys;
     std::function<std::unique_ptr<Edition>(Configuration&)> makeEdition;
+    std::function<int(const WifiSettings&)> setUpWifi;
 };
 
 // The entry point shared by both programs: command line, instance guard, then the
@@ -26,4 +28,4 @@ int runEntryPoint(int argc, char** argv, const Program& program);
 // The WiFi set-up mode: hands a network name and password to the unit at the given
 // address. Returns the process status. wifi holds the texts given after --wifi; usage
 // is the usage text.
-int runWifiSetup(const std::vector<std::string>& wifi, const std::string& usage);
+int runWifiSetup(const std::vector<std::string>& wifi, const std::string& usage, const Program& program);

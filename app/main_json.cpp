@@ -6,12 +6,19 @@
 #include "controller/edition_json.h"
 #include "controller/last_address_store.h"
 
+using halvex::json::HalvexAdaptor;
+
 int main(int argc, char** argv) {
     // One record of the last unit reached for the whole process, in the current folder.
     auto lastAddress = std::make_shared<halvex::LastAddressStore>(".");
-    const Program program{JsonEdition::kConfigurationKeys, [lastAddress](Configuration& configuration) {
-                              return std::make_unique<JsonEdition>(
-                                  configuration, std::make_unique<halvex::json::HalvexAdaptor>(lastAddress));
-                          }};
+    const Program program{
+        JsonEdition::kConfigurationKeys,
+        [lastAddress](Configuration& configuration) {
+            return std::make_unique<JsonEdition>(configuration, std::make_unique<HalvexAdaptor>(lastAddress));
+        },
+        [lastAddress](const WifiSettings& settings) {
+            HalvexAdaptor unit(lastAddress);
+            return JsonEdition::setUpWifi(unit, settings);
+        }};
     return runEntryPoint(argc, argv, program);
 }

@@ -19,6 +19,13 @@ struct CalibrationState {
     std::map<int, int> spo2Points;
 };
 
+// What the WiFi set-up mode hands a unit: the three texts of the command line.
+struct WifiSettings {
+    std::string unitAddress;
+    std::string ssid;
+    std::string password;
+};
+
 // What the two editions of the bridge do differently, as one object per controller.
 // The controller (simulator_sample.h) holds everything they share and asks its
 // edition at the points where they part; edition_json.h and edition_v22.h define the
@@ -109,6 +116,11 @@ public:
     virtual void calibrationRound(const CalibrationState& state) = 0;
     // `running`: the simulation took over from the procedure.
     virtual void calibrationEnded(bool running) = 0;
+
+    // The WiFi set-up mode's first step, the same in both editions: reach the unit at
+    // the given address, without retrying for ever. False (with its line) when it
+    // cannot. Each edition's setUpWifi (edition_*.h) goes on from there.
+    static bool reachUnitForWifi(UnitAdaptor& unit, const WifiSettings& settings);
 
 protected:
     Configuration& configuration;

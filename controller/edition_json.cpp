@@ -219,3 +219,17 @@ void JsonEdition::calibrationEnded(bool running) {
     idle = true;
     unit_->setStreamingEnabled(false);
 }
+
+// ---- WiFi set-up ----
+
+int JsonEdition::setUpWifi(JsonUnitAdaptor& unit, const WifiSettings& settings) {
+    if (!reachUnitForWifi(unit, settings))
+        return 1;
+    printOut("WIFI configuration...");
+    if (unit.sendWifiCredentials(settings.ssid, settings.password)) {
+        printOut("HX>WIFI configuration succeeded.");
+        return 0;
+    }
+    printErr("HX>ERROR: WIFI configuration failed; please revalidate your SSID and Password...");
+    return 1;
+}

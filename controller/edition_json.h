@@ -20,6 +20,9 @@
 // made wait in `deferred*` and go out once the unit is back.
 class JsonEdition : public Edition {
 public:
+    // The WiFi set-up mode with this edition's unit: the process status.
+    static int setUpWifi(JsonUnitAdaptor& unit, const WifiSettings& settings);
+
     static constexpr ConfigurationKeys kConfigurationKeys{true};
     // The pause before a saved calibration is uploaded to the unit.
     static constexpr std::chrono::milliseconds kCalibrationSettle{2000};

@@ -1,8 +1,11 @@
 #include "controller/edition_v22.h"
 
 #include "controller/curves.h"
+#include "platform/line_sink.h"
 
 using com_krel::ParameterRequest;
+using halvex::platform::printErr;
+using halvex::platform::printOut;
 
 namespace {
 const char* const kLocalServer = "127.0.0.1";
@@ -175,3 +178,39 @@ void V22Edition::calibrationRound(const CalibrationState& state) {
 }
 
 void V22Edition::calibrationEnded(bool) {}
+
+// ---- WiFi set-up ----
+
+namespace {
+// The unit's WiFi command separates its fields with ',' and ends with '@', and has no
+// escape: a name or password holding either would be stored differently than typed.
+bool wifiTextSendable(const char* what, const std::string& text) {
+    if (text.find_first_of(",@") == std::string::npos)
+        return true;
+    printErr(std::string("HX>ERROR>The WiFi ") + what +
+             " contains ',' or '@', which the Halvex v2.2 unit cannot take. Nothing was sent.");
+    return false;
+}
+}  // namespace
+
+int V22Edition::setUpWifi(V22UnitAdaptor& unit, const WifiSettings& settings) {
+    if (!wifiTextSendable("network name", settings.ssid) || !wifiTextSendable("password", settings.password))
+        return 1;
+    if (!reachUnitForWifi(unit, settings))
+        return 1;
+    unit.associate();
+    printOut("Enabling config mode...");
+    unit.enterConfigMode();
+    printOut("WIFI factory reset...");
+    if (!unit.resetWifiToFactory()) {
+        printErr("HX>ERROR>Unable to reset the Halvex unit WIFI settings to factory. Leaving now!");
+        return 1;
+    }
+    printOut("WIFI configuration...");
+    if (!unit.configureWifi(settings.ssid, settings.password)) {
+        printErr("HX>ERROR>The Halvex unit did not answer the WIFI configuration. Leaving now!");
+        return 1;
+    }
+    printOut("HX>WIFI configuration succeeded; power cycle the Halvex unit for changes to take effect");
+    return 0;
+}

@@ -14,6 +14,9 @@
 // while something drives the unit.
 class V22Edition : public Edition {
 public:
+    // The WiFi set-up mode with this edition's unit: the process status.
+    static int setUpWifi(V22UnitAdaptor& unit, const WifiSettings& settings);
+
     static constexpr ConfigurationKeys kConfigurationKeys{false};
     // The calibration thread's synthetic waves: a table of 122 samples holding one
     // pulse of 61 samples twice, and a CO2 square wave of 500 samples (250 at 0, 250

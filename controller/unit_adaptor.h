@@ -95,8 +95,10 @@ public:
     virtual void sendSpO2Probe(bool attached) = 0;
     virtual void sendSpO2Scale(int value) = 0;
     virtual void sendCo2Wave(std::vector<float>& samples) = 0;
-    // WiFi set-up.
+    // WiFi set-up: the unit's configuration mode, its WiFi settings back to factory
+    // values (true once the unit reported the reset), and the new network (true once
+    // the unit answered it; false when it did not within a bounded number of looks).
     virtual void enterConfigMode() = 0;
     virtual bool resetWifiToFactory() = 0;
-    virtual void configureWifi(const std::string& ssid, const std::string& password) = 0;
+    virtual bool configureWifi(const std::string& ssid, const std::string& password) = 0;
 };

@@ -78,6 +78,7 @@ struct AdaptorScript {
     std::atomic<bool> afterScript{false};  // the answer once `health` is used up; may change while running
     std::size_t next = 0;
     bool initializeResult = true;
+    bool wifiResult = true;  // sendWifiCredentials, resetWifiToFactory, configureWifi
 
     bool nextHealth() { return next < health.size() ? health[next++] : afterScript; }
     void maybeThrow(const std::string& name) const {

@@ -105,7 +105,7 @@ public:
     }
     bool sendWifiCredentials(const std::string& ssid, const std::string& password) override {
         record(callText("sendWifiCredentials", ssid, password));
-        return true;
+        return script.wifiResult;
     }
 };
 
@@ -125,9 +125,10 @@ public:
     void enterConfigMode() override { record(callText("enterConfigMode")); }
     bool resetWifiToFactory() override {
         record(callText("resetWifiToFactory"));
-        return true;
+        return script.wifiResult;
     }
-    void configureWifi(const std::string& ssid, const std::string& password) override {
+    bool configureWifi(const std::string& ssid, const std::string& password) override {
         record(callText("configureWifi", ssid, password));
+        return script.wifiResult;
     }
 };
