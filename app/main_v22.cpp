@@ -4,17 +4,21 @@
 #include "adaptor_v22/halvex_adaptor.h"
 #include "app/entry.h"
 #include "controller/edition_v22.h"
+#include "controller/last_address_store.h"
 
 using halvex::v22::HalvexAdaptor;
 
 int main(int argc, char** argv) {
-    const Program program{V22Edition::kConfigurationKeys,
-                          [](Configuration& configuration) {
-                              return std::make_unique<V22Edition>(configuration, std::make_unique<HalvexAdaptor>());
-                          },
-                          [](const WifiSettings& settings) {
-                              HalvexAdaptor unit;
-                              return V22Edition::setUpWifi(unit, settings);
-                          }};
+    // One record of the last unit reached for the whole process, in the current folder.
+    auto lastAddress = std::make_shared<halvex::LastAddressStore>(".");
+    const Program program{
+        V22Edition::kConfigurationKeys,
+        [lastAddress](Configuration& configuration) {
+            return std::make_unique<V22Edition>(configuration, std::make_unique<HalvexAdaptor>(lastAddress));
+        },
+        [lastAddress](const WifiSettings& settings) {
+            HalvexAdaptor unit(lastAddress);
+            return V22Edition::setUpWifi(unit, settings);
+        }};
     return runEntryPoint(argc, argv, program);
 }

@@ -1,0 +1,35 @@
+// Sending to a broadcast address needs the permission on the socket. The loopback
+// interface's own broadcast address is used; the test is serialised because every
+// socket bound to all addresses on port 14996 (a bridge under test) also hears it.
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+
+#include "adaptor_v22/udp_transport.h"
+#include "tests/adaptor_v22/v22_test_support.h"
+
+namespace {
+
+using namespace v22test;
+
+TEST(BroadcastPermission, DatagramToTheLoopbackBroadcastAddressLeaves) {
+    const std::string broadcast = "127.255.255.255";
+    unit_v22::UnitEmulator::Options unitOptions;
+    unitOptions.address = "127.22.200.2";
+    unitOptions.alsoListenOn = {broadcast};
+    unit_v22::UnitEmulator unit(unitOptions);
+    unit.start();
+
+    boost::asio::io_context io;
+    halvex::v22::TransportOptions options;
+    options.localAddress = "127.22.200.1";
+    halvex::v22::UdpAdaptor transport(io, broadcast, options);
+    transport.startReceiving();
+    transport.send("[ID]Halvex v2.2@");
+    std::string reply, sender;
+    ASSERT_TRUE(transport.waitReplyWithSender(reply, sender));
+    EXPECT_EQ(reply, std::string("Halvex v2.2:") + unit_v22::kDefaultSerialId + "@");
+    EXPECT_EQ(sender, "127.22.200.2");
+}
+
+}  // namespace
