@@ -142,10 +142,40 @@ std::string resample(std::vector<float>& samples, const WaveShape& shape, Clamp 
 
 }  // namespace
 
+namespace {
+
+// A text as a JSON string literal: a quote, a backslash or a control character in a
+// network name or password can neither end the string nor rewrite the message. Bytes
+// from 0x80 up (UTF-8) go through as they are.
+std::string jsonString(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        switch (c) {
+        case '"': quoted += "\\\""; break;
+        case '\\': quoted += "\\\\"; break;
+        case '\b': quoted += "\\b"; break;
+        case '\f': quoted += "\\f"; break;
+        case '\n': quoted += "\\n"; break;
+        case '\r': quoted += "\\r"; break;
+        case '\t': quoted += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+                quoted += escape;
+            } else {
+                quoted += c;
+            }
+        }
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
 std::string wifiCredentialsText(const std::string& ssid, const std::string& password) {
-    // Inserted as given: the unit expects the texts unescaped.
-    return "{\"MessageType\":\"WifiCredentials\",\"Message\":{\"ssid\":\"" + ssid + "\",\"password\":\"" + password +
-           "\"}}";
+    return "{\"MessageType\":\"WifiCredentials\",\"Message\":{\"ssid\":" + jsonString(ssid) +
+           ",\"password\":" + jsonString(password) + "}}";
 }
 
 std::string integerText(int value) { return std::to_string(value); }

@@ -70,8 +70,12 @@ TEST(MessageTexts, ValuesAndFixedTexts) {
     EXPECT_EQ(clampInt(-7, -1, 1000), -1);
     EXPECT_EQ(std::string(kCalSelect).size(), 88u);
     EXPECT_EQ(std::string(kStatusRequest).size(), 71u);
-    EXPECT_EQ(wifiCredentialsText("lab \"2\"", "pw"),
-              "{\"MessageType\":\"WifiCredentials\",\"Message\":{\"ssid\":\"lab \"2\"\",\"password\":\"pw\"}}");
+    // Both texts are JSON strings: a quote, a backslash or a control character cannot
+    // break out of them; UTF-8 goes through.
+    EXPECT_EQ(wifiCredentialsText("Lab WiFi", "pw"),
+              "{\"MessageType\":\"WifiCredentials\",\"Message\":{\"ssid\":\"Lab WiFi\",\"password\":\"pw\"}}");
+    EXPECT_EQ(wifiCredentialsText("lab \"2\"", "a\\b\n\x01\xc3\xa9"),
+              "{\"MessageType\":\"WifiCredentials\",\"Message\":{\"ssid\":\"lab \\\"2\\\"\",\"password\":\"a\\\\b\\n\\u0001\xc3\xa9\"}}");
 }
 
 TEST(MessageTexts, WavesResampleWholeGroupsAndKeepTheRest) {

@@ -36,10 +36,11 @@ BridgeRun runBridge(const std::string& program, std::vector<std::string> args) {
 TEST(JsonWifiMode, TheUnitJoinsTheNetworkAndTheModeReportsSuccess) {
     unit_json::UnitEmulator unit("127.0.0.64", 14997);
     unit.start();
-    const BridgeRun run = runBridge(kJsonBridge, {"--wifi", "127.0.0.64", "Lab WiFi", "s3cret"});
+    // A quote and a backslash in the password arrive as typed.
+    const BridgeRun run = runBridge(kJsonBridge, {"--wifi", "127.0.0.64", "Lab WiFi", "s3\"c\\ret"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("HX>>Configuration of the HX unit @ IP <127.0.0.64> for SSID <Lab WiFi> and password "
-                           "<s3cret>\n"),
+                           "<s3\"c\\ret>\n"),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("WIFI configuration...\nSuccessful connection!\nssid: Lab WiFi\n"), std::string::npos)
@@ -47,7 +48,7 @@ TEST(JsonWifiMode, TheUnitJoinsTheNetworkAndTheModeReportsSuccess) {
     EXPECT_NE(run.out.find("HX>WIFI configuration succeeded.\n"), std::string::npos) << run.out;
     const auto stats = unit.snapshot();
     EXPECT_EQ(stats.ssid, "Lab WiFi");
-    EXPECT_EQ(stats.password, "s3cret");
+    EXPECT_EQ(stats.password, "s3\"c\\ret");
 }
 
 TEST(JsonWifiMode, AnUnreachableUnitEndsWithStatusOne) {
