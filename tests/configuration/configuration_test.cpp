@@ -2,8 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <regex>
 
 #include "tests/support/console_capture.h"
 #include "tests/support/process.h"
@@ -188,6 +196,144 @@ TEST(ConfigurationLoad, FractionalKeysKeepTheirValue) {
     ConsoleCapture quiet;
     ASSERT_TRUE(configuration.load());
     EXPECT_EQ(configuration.SPO2Calibration, (std::map<float, float>{{0.5f, 412.25f}}));
+}
+
+// ---- save ----
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The files of a folder whose names start with `prefix`, sorted.
+std::vector<std::string> filesStartingWith(const std::string& folder, const std::string& prefix) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0)
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+const char* const kOriginal = "<?xml version=\"1.0\"?>\n<!-- kept only in the backup -->\n<Halvex><SPO2Scale>5</SPO2Scale>"
+                              "<SerialID>HX-0042</SerialID><IPAddress>127.0.0.5</IPAddress>"
+                              "<SPO2Calibration><Entry key=\"90\" value=\"600\"/></SPO2Calibration>"
+                              "<CO2Calibration><Entry key=\"40\" value=\"500\"/></CO2Calibration></Halvex>\n";
+
+class ConfigurationSave : public testing::Test {
+protected:
+    ConfigurationSave() {
+        dir.write("settings.xml", kOriginal);
+        configuration.IPAddress = "127.0.0.5";
+        configuration.IPRangeStart = "127.0.0.10";
+        configuration.IPRangeEnd = "127.0.0.20";
+        configuration.SerialID = "HX-0042";
+        configuration.SPO2Scale = 4;
+        configuration.CO2Calibration = {{40.0f, 500.0f}};
+        configuration.SPO2Calibration = {{0.5f, 412.25f}, {97.0f, 300.0f}};
+    }
+    std::vector<std::string> backups() const { return filesStartingWith(dir.path(), "settings.xml."); }
+
+    TempDir dir;
+    const std::string path = dir.file("settings.xml");
+    Configuration configuration{path};
+    ConsoleCapture console;
+};
+
+TEST_F(ConfigurationSave, WritesTheSettingsInTheirLayoutAfterAByteForByteBackup) {
+    ASSERT_TRUE(configuration.save()) << console.err();
+    EXPECT_EQ(contents(path),
+              "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+              "<Halvex>\n"
+              "    <IPAddress>127.0.0.5</IPAddress>\n"
+              "    <IPRangeStart>127.0.0.10</IPRangeStart>\n"
+              "    <IPRangeEnd>127.0.0.20</IPRangeEnd>\n"
+              "    <SerialID>HX-0042</SerialID>\n"
+              "    <SPO2Scale>4</SPO2Scale>\n"
+              "    <CO2Calibration>\n"
+              "        <Entry key=\"40\" value=\"500\"/>\n"
+              "    </CO2Calibration>\n"
+              "    <SPO2Calibration>\n"
+              "        <Entry key=\"0.5\" value=\"412.25\"/>\n"
+              "        <Entry key=\"97\" value=\"300\"/>\n"
+              "    </SPO2Calibration>\n"
+              "</Halvex>\n");
+    EXPECT_EQ(console.out(), "HX>Configuration file has been written at: " + path + "\n" + path + "\n");
+    EXPECT_EQ(console.err(), "");
+
+    const auto saved = backups();
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_TRUE(std::regex_match(saved[0], std::regex(R"(settings\.xml\.\d\d-\d\d-\d{4} \d\d-\d\d-\d\d\.bak)"))) << saved[0];
+    EXPECT_EQ(contents(dir.file(saved[0])), kOriginal);
+
+    // Read back, the written file gives the same settings.
+    Configuration reread(path);
+    ASSERT_TRUE(reread.load()) << console.err();
+    EXPECT_EQ(reread.IPAddress, "127.0.0.5");
+    EXPECT_EQ(reread.IPRangeStart, "127.0.0.10");
+    EXPECT_EQ(reread.IPRangeEnd, "127.0.0.20");
+    EXPECT_EQ(reread.SerialID, "HX-0042");
+    EXPECT_EQ(reread.SPO2Scale, 4);
+    EXPECT_EQ(reread.CO2Calibration, configuration.CO2Calibration);
+    EXPECT_EQ(reread.SPO2Calibration, configuration.SPO2Calibration);
+}
+
+// Saves within one second share a time stamp: the second backup takes another name and
+// the first keeps the file as it was before the first save.
+TEST_F(ConfigurationSave, BackupsAreNeverOverwritten) {
+    ASSERT_TRUE(configuration.save());
+    const std::string afterFirst = contents(path);
+    configuration.SPO2Scale = 6;
+    ASSERT_TRUE(configuration.save());
+    configuration.SPO2Scale = 7;
+    ASSERT_TRUE(configuration.save());
+    const auto saved = backups();
+    ASSERT_EQ(saved.size(), 3u);
+    std::vector<std::string> texts;
+    for (const std::string& name : saved)
+        texts.push_back(contents(dir.file(name)));
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), std::string(kOriginal)), 1);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), afterFirst), 1);
+    EXPECT_TRUE(filesStartingWith(dir.path(), "settings.xml.saving").empty());
+}
+
+TEST_F(ConfigurationSave, AReadOnlyFileIsBackedUpAndLeftAsItWas) {
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    EXPECT_FALSE(configuration.save());
+    EXPECT_EQ(contents(path), kOriginal);
+    EXPECT_EQ(backups().size(), 1u);
+    EXPECT_EQ(console.err(), "HX>ERROR>" + path + " is read-only\nUnable to save the configuration file\n");
+    EXPECT_EQ(configuration.SPO2Scale, 4) << "the new values stay in memory";
+}
+
+// Without a complete backup the file is not touched. The backup cannot be made in a
+// folder the saving user may not write to: as root, the save runs as another user.
+TEST_F(ConfigurationSave, NoBackupNoRewrite) {
+    constexpr uid_t kNobody = 65534;
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot) {
+        ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+    }
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+    auto attempt = [&] { return configuration.save() ? 1 : 0; };
+    int saved;
+    if (asRoot) {
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 ? attempt() : 99);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        saved = WEXITSTATUS(status);
+    } else {
+        saved = attempt();
+    }
+    ::chmod(dir.path().c_str(), 0755);
+    EXPECT_EQ(saved, 0);
+    EXPECT_EQ(contents(path), kOriginal);
+    EXPECT_TRUE(backups().empty());
 }
 
 }  // namespace

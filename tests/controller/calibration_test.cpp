@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 
 #include "tests/controller/controller_fixture.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -194,6 +196,42 @@ TEST_F(V22Controller, CalibrationThreadSendsOneBatchPerRound) {
         ASSERT_EQ(co2[i], 0.0f) << "sample " << i;
     for (std::size_t i = 250; i < 260; ++i)
         EXPECT_EQ(co2[i], 0.5f) << "sample " << i;
+}
+
+// The saved calibration rewrites the configuration file, after a backup of it.
+TEST(V22CalibrationSave, TheSessionRewritesTheConfigurationFile) {
+    halvex::test::TempDir dir;
+    const std::string original =
+        "<Halvex><SPO2Scale>5</SPO2Scale><SerialID>HX22</SerialID><IPAddress>127.0.0.9</IPAddress>"
+        "<SPO2Calibration><Entry key=\"90\" value=\"600\"/></SPO2Calibration>"
+        "<CO2Calibration><Entry key=\"40\" value=\"500\"/></CO2Calibration></Halvex>\n";
+    dir.write("settings.xml", original);
+    Configuration config(dir.file("settings.xml"));
+    ConsoleCapture console;
+    ASSERT_TRUE(config.load());
+    RecordedController recorded(EditionKind::V22, config);
+    auto act = [&](int a, int g) {
+        recorded.controller->parametersUpdated(
+            {intUpdate("HW_PATMON_CALIB_ACTION", a), intUpdate("HW_PATMON_CALIB_ARG1", g)});
+    };
+    act(1, 0);
+    act(3, 250);
+    act(30, 98);
+    act(3, 300);
+    act(30, 95);
+    act(100, 0);
+    EXPECT_TRUE(console.waitFor("HX>Configuration file has been written at: " + config.path() + "\n"));
+
+    Configuration reread(config.path());
+    ASSERT_TRUE(reread.load());
+    EXPECT_EQ(reread.SPO2Calibration, (std::map<float, float>{{95.0f, 300.0f}, {98.0f, 250.0f}}));
+    EXPECT_EQ(reread.SPO2Scale, 4);
+    EXPECT_EQ(reread.CO2Calibration, (std::map<float, float>{{40.0f, 500.0f}}));
+    EXPECT_EQ(reread.SerialID, "HX22");
+    int backups = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        backups += entry.path().extension() == ".bak";
+    EXPECT_EQ(backups, 1);
 }
 
 }  // namespace
