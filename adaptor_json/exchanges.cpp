@@ -4,6 +4,8 @@
 #include "adaptor_json/messages.h"
 #include "platform/line_sink.h"
 
+#include <stdexcept>
+
 namespace halvex::json {
 
 namespace {
@@ -13,12 +15,15 @@ using Acceptance = std::function<bool(const std::string& body, std::string& reje
 
 std::string exchange(const AnswerPort& port, const std::string& request, const Acceptance& accept) {
     std::string body = halvex_frame::checkResponseLength(port.sendAndReceive(request));
-    for (;;) {
+    for (int skipped = 0;; ++skipped) {
         std::string rejection;
         if (accept(body, rejection)) {
             return body;
         }
         platform::printOut(rejection + "\n" + body + "\nre-reading incoming messages");
+        if (skipped == kMaxSkippedAnswers)
+            throw std::runtime_error("no expected answer from the Halvex unit among " +
+                                     std::to_string(kMaxSkippedAnswers + 1) + " answers");
         body = halvex_frame::checkResponseLength(port.receive());
     }
 }

@@ -9,6 +9,10 @@
 
 namespace halvex::json {
 
+// Answers of another kind an exchange skips before it gives up: a unit that keeps
+// answering something else cannot hold the caller (and the controller's lock) for ever.
+constexpr int kMaxSkippedAnswers = 16;
+
 // How an exchange reaches the unit: send a request and read the response frame it
 // brings, and read one more response frame. Responses are length field + JSON text;
 // errors (socket, time limit, bad frame) are raised and pass to the exchange's caller.
@@ -16,6 +20,9 @@ struct AnswerPort {
     std::function<std::string(const std::string& request)> sendAndReceive;
     std::function<std::string()> receive;
 };
+
+// Each request waits at most the link's answer limit for every answer it reads and
+// skips at most kMaxSkippedAnswers; past either it raises std::runtime_error.
 
 // The NetworkStatusData answer to a StatusRequest (its JSON text).
 std::string requestNetworkStatus(const AnswerPort& port);

@@ -257,8 +257,23 @@ bool HalvexAdaptor::sendWifiCredentials(const std::string& ssid, const std::stri
     return reportWifiJoined(sendRequestNetworkStatus());
 }
 
-void HalvexAdaptor::uploadCalibration(CalibrationType, const CalibrationPoints&) {
-    throw std::runtime_error("The calibration upload is not available in this build yet.");
+// Lists what the unit holds, removes the bridge's previous calibration of the type,
+// sends the new one and lists again. The lists are only printed; a request that gets
+// no fitting answer raises, and the upload ends there.
+void HalvexAdaptor::uploadCalibration(CalibrationType type, const CalibrationPoints& points) {
+    const bool spo2 = type == CalibrationType::SpO2;
+    auto list = [&] {
+        printJson(spo2 ? sendRequestStoredCalibrationNamesSpO2() : sendRequestStoredCalibrationNamesCO2());
+    };
+    platform::printOut(spo2 ? "Removing previous calibration:" : "Removing previous calibration");
+    list();
+    sendMessage(spo2 ? kCalRemoveSpO2 : kCalRemoveCO2);
+    streamer_.waitForStop(calibrationReplacePause_);
+    platform::printOut("New calibration list:");
+    list();
+    sendMessage(calDataText(spo2 ? "SpO2" : "CO2", points));
+    platform::printOut(spo2 ? "After SpO2:" : "After CO2:");
+    list();
 }
 
 }  // namespace halvex::json

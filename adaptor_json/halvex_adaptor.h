@@ -52,6 +52,8 @@ public:
     static constexpr std::chrono::milliseconds kCyclePause{100};
     // The unit needs this long to join a network before its status means anything.
     static constexpr std::chrono::milliseconds kWifiSettle{7000};
+    // The pause between removing the unit's stored calibration and sending the new one.
+    static constexpr std::chrono::milliseconds kCalibrationReplacePause{2000};
 
     // `lastAddress` remembers the address of the unit reached (one store per process,
     // shared by every adaptor); must not be null. `limits` are the link's time limits.
@@ -118,6 +120,8 @@ public:
     std::string getJsonValue(const std::string& json, const std::string& path);
     void printJson(const std::string& json) override;
     void uploadCalibration(CalibrationType type, const CalibrationPoints& points) override;
+    // Tests shorten the pause of the calibration upload.
+    void setCalibrationReplacePause(std::chrono::milliseconds pause) { calibrationReplacePause_ = pause; }
 
     const LastAddressStore& lastAddress() const { return *lastAddress_; }
 
@@ -130,6 +134,7 @@ private:
     std::atomic<bool> verbose_{false};
     std::atomic<bool> stopping_{false};  // the destructor runs: its own write errors are not reported
     boost::asio::ip::tcp::endpoint endpoint_;  // the caller's thread only (initialize)
+    std::chrono::milliseconds calibrationReplacePause_ = kCalibrationReplacePause;
     PendingMessages messages_;
     // Declared after what they use and destroyed before it; the destructor stops both
     // explicitly, link first.

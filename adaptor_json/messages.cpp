@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -23,6 +24,11 @@ const char* const kCalSelect =
 const char* const kCalListRequestSpO2 = "{\"MessageType\":\"CalListRequest\",\"Message\":{\"calType\":\"SpO2\"}}";
 const char* const kCalListRequestCO2 = "{\"MessageType\":\"CalListRequest\",\"Message\":{\"calType\":\"CO2\"}}";
 const char* const kStatusRequest = "{\"MessageType\":\"StatusRequest\",\"Message\":{\"requestNetworkStatus\":true}}";
+const char* const kCalRemoveSpO2 =
+    "{\"MessageType\":\"CalRemove\",\"Message\":{\"calName\":\"SpaceLabs Xprezzon\",\"calType\":\"SpO2\"}}";
+const char* const kCalRemoveCO2 =
+    "{\"MessageType\":\"CalRemove\",\"Message\":{\"calName\":\"SpaceLabs Xprezzon\",\"calType\":\"CO2\"}}";
+const char* const kCalibrationName = "SpaceLabs Xprezzon";
 const char* const kZeroing = "Zeroing";
 const char* const kNotZeroing = "NotZeroing";
 
@@ -69,6 +75,8 @@ bool contains(const std::vector<std::string>& keys, const std::string& key) {
 }
 
 pt::ptree parseJson(const std::string& text) {
+    if (jsonNestingDepth(text) > kMaxJsonDepth)
+        throw std::runtime_error("JSON text nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
     std::istringstream in(text);
     pt::ptree tree;
     pt::read_json(in, tree);
@@ -295,6 +303,47 @@ std::string indentedJson(const std::string& json) {
     std::ostringstream out;
     pt::write_json(out, parseJson(json), true);
     return out.str();
+}
+
+std::size_t jsonNestingDepth(const std::string& text) {
+    std::size_t depth = 0, deepest = 0;
+    bool inString = false, escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == '}' || c == ']') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+std::string calDataText(const std::string& calType, const std::map<int, int>& points) {
+    pt::ptree tree;
+    tree.put("MessageType", "CalData");
+    tree.put("Message.calName", kCalibrationName);
+    tree.put("Message.calType", calType);
+    pt::ptree list;
+    for (const auto& [counter, point] : points) {
+        pt::ptree element;
+        element.put("Item1", floatText(static_cast<float>(counter), 9));
+        element.put("Item2", floatText(static_cast<float>(point), 9));
+        list.push_back({"", element});
+    }
+    tree.add_child("Message.calPts", list);
+    std::string text = compactJson(tree);
+    boost::algorithm::replace_all(text, "        ", "");
+    boost::algorithm::trim_right(text);
+    return text;
 }
 
 }  // namespace halvex::json

@@ -6,6 +6,8 @@
 
 #include <memory>
 #include <mutex>
+#include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,23 @@ extern const char* const kCalSelect;
 extern const char* const kCalListRequestSpO2;
 extern const char* const kCalListRequestCO2;
 extern const char* const kStatusRequest;
+extern const char* const kCalRemoveSpO2;
+extern const char* const kCalRemoveCO2;
+
+// The name under which the unit stores the bridge's calibrations.
+extern const char* const kCalibrationName;
+
+// Answers from the unit nested deeper than this are malformed: the JSON reader
+// recurses once per level and a deep enough text would overflow its stack.
+constexpr std::size_t kMaxJsonDepth = 64;
+
+// The deepest nesting of objects and arrays in a JSON text, brackets inside strings
+// not counted. Reads the text as it is; no JSON check beyond that.
+std::size_t jsonNestingDepth(const std::string& text);
+
+// The CalData message for one calibration type ("SpO2", "CO2"): one calPts element
+// per point, in ascending counter order, Item1 the counter and Item2 the point.
+std::string calDataText(const std::string& calType, const std::map<int, int>& points);
 std::string wifiCredentialsText(const std::string& ssid, const std::string& password);
 
 // Zero states the controller passes with sendCommand("abpZeroState", ...).
@@ -76,11 +95,13 @@ private:
 };
 
 // Reads one member of a JSON text, every value as text ('.' separates levels).
-// When the text is no JSON or the member is missing: prints "HX>ERROR><reason>" and
+// When the text is no JSON (or nested deeper than kMaxJsonDepth) or the member is
+// missing: prints "HX>ERROR><reason>" and
 // "Error while trying to locate value for key: <path>" on standard error and
 // returns empty text.
 std::string getJsonValue(const std::string& json, const std::string& path);
-// The JSON text indented, four spaces per level; raises on a text that is no JSON.
+// The JSON text indented, four spaces per level; raises on a text that is no JSON or
+// is nested deeper than kMaxJsonDepth.
 std::string indentedJson(const std::string& json);
 
 }  // namespace halvex::json

@@ -38,7 +38,7 @@ constexpr std::chrono::milliseconds kConnectTimeout{3000};
 // ends the connection, exactly like a reset.
 constexpr std::chrono::milliseconds kWriteTimeout{5000};
 // An exchange's answer not complete by then raises "read_until: no answer ...".
-constexpr std::chrono::milliseconds kAnswerTimeout{5000};
+constexpr std::chrono::milliseconds kAnswerTimeout{10000};
 
 struct LinkLimits {
     std::chrono::milliseconds connect = kConnectTimeout;

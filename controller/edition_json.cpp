@@ -226,7 +226,14 @@ int JsonEdition::setUpWifi(JsonUnitAdaptor& unit, const WifiSettings& settings) 
     if (!reachUnitForWifi(unit, settings))
         return 1;
     printOut("WIFI configuration...");
-    if (unit.sendWifiCredentials(settings.ssid, settings.password)) {
+    bool joined = false;
+    try {
+        joined = unit.sendWifiCredentials(settings.ssid, settings.password);
+    } catch (const std::exception& error) {
+        // A unit that does not answer the status request is a failed set-up too.
+        printErr(std::string("HX>ERROR>") + error.what());
+    }
+    if (joined) {
         printOut("HX>WIFI configuration succeeded.");
         return 0;
     }

@@ -43,6 +43,18 @@ TEST(JsonWifi, CredentialsAfterReachingTheUnitAndTheOutcomeAsStatus) {
     EXPECT_EQ(refused.err, std::vector<std::string>{
                                "HX>ERROR: WIFI configuration failed; please revalidate your SSID and Password..."});
 
+    // A unit that never answers the status request: the exchange's error, then failure.
+    Outcome silent = run<RecordingJsonAdaptor>(
+        [](RecordingJsonAdaptor& unit, const WifiSettings& settings) {
+            unit.script.throwOn = "sendWifiCredentials";
+            return JsonEdition::setUpWifi(unit, settings);
+        },
+        kSettings, true, true);
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_EQ(silent.err, (std::vector<std::string>{
+                              "HX>ERROR>unit write failed in sendWifiCredentials",
+                              "HX>ERROR: WIFI configuration failed; please revalidate your SSID and Password..."}));
+
     Outcome unreachable = json(false);
     EXPECT_EQ(unreachable.status, 1);
     EXPECT_EQ(unreachable.calls, Calls{"initialize(,127.0.0.5,,,0)"});

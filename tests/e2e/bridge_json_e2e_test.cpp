@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "emulators/sim_server/patient.h"
+#include "emulators/sim_server/sim_server_emulator.h"
 #include "emulators/unit_json/unit_emulator.h"
 #include "tests/support/process.h"
 
@@ -156,6 +158,46 @@ TEST_F(BridgeJson, PausedSimulationSelectsTheDefaultCalibrationEveryTwoSeconds) 
     const auto stats = unit_->snapshot();
     EXPECT_EQ(stats.messages.count("VitalsData"), 0u) << "nothing streams while the simulation is paused";
     EXPECT_EQ(stats.messages.count("WaveformData"), 0u);
+}
+
+// A calibration session driven by the simulator while it is paused ends with the
+// calibration stored in the unit. The simulator stand-in runs in-process here, so the
+// test can send each step when the bridge is ready for it.
+TEST_F(BridgeJson, ACalibrationSessionIsUploadedToTheUnit) {
+    halvex_emu::SimServerEmulator::Options options;
+    options.address = kSimAddress;
+    options.simPort = 55580;
+    options.appPort = 55557;
+    options.parameters = halvex_emu::standardPatientParameters();
+    halvex_emu::SimServerEmulator server(options);
+    std::string error;
+    ASSERT_TRUE(server.start(&error)) << error;
+    ASSERT_TRUE(server.setValue("HW_PATSPEED", 0));
+    startBridge();
+    ASSERT_TRUE(bridgePrinted("Zephra> Connected (SIM Protocol)", 1, 30s)) << bridgeLog();
+
+    auto act = [&](int action, int argument) {
+        ASSERT_TRUE(server.setValues({{"HW_PATMON_CALIB_ACTION", action}, {"HW_PATMON_CALIB_ARG1", argument}}));
+    };
+    act(1, 0);
+    ASSERT_TRUE(bridgePrinted("Entered calibration mode...", 1, 10s)) << bridgeLog();
+    act(3, 250);
+    act(30, 98);
+    act(3, 300);
+    act(30, 95);
+    act(100, 0);
+    ASSERT_TRUE(bridgePrinted("After SpO2:", 1, 20s)) << bridgeLog();
+    ASSERT_TRUE(unit_->waitForMessage("CalListRequest", 3, 10s)) << bridgeLog();
+
+    const auto stats = unit_->snapshot();
+    const auto type = stats.calibrations.find("SpO2");
+    ASSERT_NE(type, stats.calibrations.end()) << bridgeLog();
+    const auto stored = type->second.find("SpaceLabs Xprezzon");
+    ASSERT_NE(stored, type->second.end());
+    EXPECT_EQ(stored->second, (std::vector<unit_json::CalPoint>{{"250", "98"}, {"300", "95"}}));
+    EXPECT_EQ(stats.messages.count("CalData"), 1u);
+    EXPECT_TRUE(bridgePrinted("exiting calibration mode...", 1, 5s)) << bridgeLog();
+    EXPECT_EQ(bridge_->err().find("HX>ERROR>"), std::string::npos) << bridgeLog();
 }
 
 }  // namespace

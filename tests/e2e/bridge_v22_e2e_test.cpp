@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <filesystem>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 
 #include "emulators/sim_server/patient.h"
 #include "emulators/sim_server/sim_server_emulator.h"
+#include "configuration/configuration.h"
 #include "emulators/unit_v22/unit_emulator.h"
 #include "tests/support/process.h"
 
@@ -218,6 +220,47 @@ TEST_F(BridgeV22, RangeOfOneAddressEndsWithStatusOne) {
     EXPECT_EQ(bridge_->wait(30s), 1) << bridgeLog();
     EXPECT_NE(bridge_->err().find("HX>ERROR>IP Range incorrect, end address > start address\n"), std::string::npos)
         << bridgeLog();
+}
+
+// A calibration session driven by the simulator while it is paused: the unit gets the
+// synthetic output, and the saved tables rewrite the configuration file after a backup.
+TEST_F(BridgeV22, ACalibrationSessionRewritesTheConfigurationFile) {
+    unit_v22::UnitEmulator::Options unitOptions;
+    unitOptions.address = kUnitAddress;
+    unitOptions.serialId = kSerial;
+    unit_ = std::make_unique<unit_v22::UnitEmulator>(unitOptions);
+    unit_->start();
+    simulator_ = std::make_unique<Simulator>();
+    ASSERT_TRUE(simulator_->server().setValue("HW_PATSPEED", 0));
+    writeSettings(kUnitAddress, "", "");
+    startBridge();
+    ASSERT_TRUE(bridge_->waitForLine("HX>Running...", 30s)) << bridgeLog();
+    ASSERT_TRUE(bridgePrinted("Zephra> Connected (SIM Protocol)", 1, 30s)) << bridgeLog();
+
+    auto act = [&](int action, int argument) {
+        ASSERT_TRUE(simulator_->server().setValues(
+            {{"HW_PATMON_CALIB_ACTION", action}, {"HW_PATMON_CALIB_ARG1", argument}}));
+    };
+    act(1, 0);
+    ASSERT_TRUE(bridgePrinted("HX>CALIBRATION>Starting calibration", 1, 10s)) << bridgeLog();
+    act(3, 250);
+    act(30, 98);
+    act(3, 300);
+    act(30, 95);
+    // The thread drives the unit with the working values meanwhile.
+    ASSERT_TRUE(unit_->waitForCommand("SPO2_SCALE", 3, 10s)) << bridgeLog();
+    act(100, 0);
+    ASSERT_TRUE(bridgePrinted("HX>Configuration file has been written at: ", 1, 10s)) << bridgeLog();
+
+    Configuration saved(dir_.file("settings.xml"));
+    ASSERT_TRUE(saved.load());
+    EXPECT_EQ(saved.SPO2Calibration, (std::map<float, float>{{95.0f, 300.0f}, {98.0f, 250.0f}}));
+    EXPECT_EQ(saved.SPO2Scale, 4);
+    EXPECT_EQ(saved.SerialID, kSerial);
+    int backups = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+        backups += entry.path().extension() == ".bak";
+    EXPECT_EQ(backups, 1);
 }
 
 }  // namespace
