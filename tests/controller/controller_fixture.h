@@ -16,6 +16,7 @@
 #include "controller/simulator_sample.h"
 #include "tests/controller/recording_adaptor.h"
 #include "tests/controller/test_support.h"
+#include "tests/support/process.h"
 
 using Calls = std::vector<std::string>;
 
@@ -57,7 +58,9 @@ protected:
     explicit ControllerFixture(EditionKind edition) : kind(edition), recorded(edition, config) {}
 
     EditionKind kind;
-    Configuration config{"unused.xml"};
+    // A folder of the test's own: a saved calibration writes the file there.
+    halvex::test::TempDir dir;
+    Configuration config{dir.file("settings.xml")};
     RecordedController recorded;
     SimulatorSample& controller = *recorded.controller;
     Recorder& unit = recorded.unit;
