@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
          "exit after this many seconds (0: run until SIGINT or SIGTERM)")
         ("report", po::value<std::string>(&reportFile), "also write the final report to this file")
         ("stall-reading", "accept connections and never read from them: the bridge's writes fill the "
-                          "socket buffers until they block (a unit that stopped reading)");
+                          "socket buffers until they block (a unit that stopped reading)")
+        ("wifi-fails", "WifiCredentials do not join the network: NetworkStatusData reports no connection");
     po::variables_map vm;
     try {
         po::store(po::parse_command_line(argc, argv, options), vm);
@@ -108,6 +109,9 @@ int main(int argc, char** argv) {
     UnitEmulator unit(address, port);
     if (vm.count("stall-reading")) {
         unit.setNeverRead(true);
+    }
+    if (vm.count("wifi-fails")) {
+        unit.setWifiJoins(false);
     }
     if (!summary) {
         unit.setListener([](const ReceivedFrame&, const std::string& line) { printLine("UNIT> " + line); });

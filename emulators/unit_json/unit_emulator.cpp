@@ -292,6 +292,11 @@ void UnitEmulator::setSilent(bool on) {
     silent_ = on;
 }
 
+void UnitEmulator::setWifiJoins(bool on) {
+    std::lock_guard<std::mutex> g(lock_);
+    store_.setWifiJoins(on);
+}
+
 void UnitEmulator::setAnswerDelay(std::chrono::milliseconds d) {
     std::lock_guard<std::mutex> g(lock_);
     answerDelay_ = d;

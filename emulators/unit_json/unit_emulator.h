@@ -104,6 +104,8 @@ public:
     void resetConnection();
     // Read requests but never answer them.
     void setSilent(bool on);
+    // WifiCredentials fail to join the network: the next NetworkStatusData says so.
+    void setWifiJoins(bool on);
     void setAnswerDelay(std::chrono::milliseconds d); // answer requests late
     // Bytes written in the same write just before the next answer (e.g. another
     // frame, so two frames arrive in one read).

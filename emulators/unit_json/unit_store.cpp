@@ -212,7 +212,7 @@ Handled UnitStore::handle(const Frame& frame, Clock::time_point now) {
     } else if (*type == "WifiCredentials") {
         stats_.ssid = text("ssid");
         stats_.password = text("password");
-        stats_.wifiConnected = true;
+        stats_.wifiConnected = wifiJoins_;
         h.line += " ssid \"" + stats_.ssid + '"';
     }
     h.line += lengthNote;

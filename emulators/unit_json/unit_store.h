@@ -63,6 +63,8 @@ public:
 
     Handled handle(const Frame& frame, Clock::time_point now);
     void connectionAccepted() { ++stats_.connections; }
+    // Whether WifiCredentials join the network (NetworkStatusData then reports it).
+    void setWifiJoins(bool on) { wifiJoins_ = on; }
     void addFramingCounters(const FrameReaderCounters& delta);
     UnitStats snapshot() const;
     std::uint64_t connections() const { return stats_.connections; }
@@ -78,6 +80,7 @@ private:
     std::string networkStatusAnswer() const;
 
     std::string ipAddress_;
+    bool wifiJoins_ = true;
     UnitStats stats_;
     std::optional<Clock::time_point> first_;
     Clock::time_point last_{};

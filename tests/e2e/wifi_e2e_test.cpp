@@ -51,6 +51,18 @@ TEST(JsonWifiMode, TheUnitJoinsTheNetworkAndTheModeReportsSuccess) {
     EXPECT_EQ(stats.password, "s3\"c\\ret");
 }
 
+TEST(JsonWifiMode, AUnitThatDoesNotJoinTheNetworkIsAFailure) {
+    unit_json::UnitEmulator unit("127.0.0.68", 14997);
+    unit.setWifiJoins(false);
+    unit.start();
+    const BridgeRun run = runBridge(kJsonBridge, {"--wifi", "127.0.0.68", "Lab WiFi", "wrong"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("HX>ERROR: WIFI configuration failed; please revalidate your SSID and Password...\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out.find("succeeded"), std::string::npos) << run.out;
+}
+
 TEST(JsonWifiMode, AnUnreachableUnitEndsWithStatusOne) {
     // Nothing listens there: every connection attempt is refused at once.
     const BridgeRun run = runBridge(kJsonBridge, {"--wifi", "127.0.0.65", "Lab", "pw"});
