@@ -48,11 +48,15 @@
 #include "emulators/sim_server/patient.h"
 #include "emulators/sim_server/sim_server_emulator.h"
 #include "emulators/unit_json/unit_emulator.h"
+#include "bench/bench_support.h"
 #include "tests/support/process.h"
 
 namespace po = boost::program_options;
 namespace pt = boost::property_tree;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::cpuSeconds;
+using bench::ms;
+using bench::percentile;
 using namespace std::chrono_literals;
 
 namespace {
@@ -62,12 +66,8 @@ constexpr const char* kProgram = "bridge-json-load-bench";
 // tests and demos on 127.0.0.1.
 constexpr std::uint16_t kSimPort = 55580;
 constexpr std::uint16_t kAppPort = 55557;
-constexpr auto kBatchInterval = 60ms;
 constexpr double kSlotMs = 60.0;
 constexpr double kToleranceMs = 2.0;
-constexpr int kTagBase = 50;
-constexpr int kTagCount = 200;
-constexpr auto kNumericsInterval = 1s;
 constexpr auto kStartDeadline = 60s;
 
 struct Arrival {
@@ -75,35 +75,6 @@ struct Arrival {
     bool waveform = false;  // WaveformData, else VitalsData
     std::optional<long> lastAbp;  // WaveformData: its last abp value, the batch tag
 };
-
-// The bridge's CPU time so far (user + system), in seconds; nothing when unreadable.
-std::optional<double> cpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    if (!std::getline(in, text)) return std::nullopt;
-    // The command name is in parentheses and may hold spaces: count fields after it.
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream fields(text.substr(close + 1));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    // Field 3 (state) is the first after the name; utime and stime are fields 14, 15.
-    for (int n = 3; n <= 15 && fields >> field; ++n) {
-        if (n == 14) utime = std::stoull(field);
-        if (n == 15) stime = std::stoull(field);
-    }
-    if (!fields) return std::nullopt;
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return std::nan("");
-    std::sort(v.begin(), v.end());
-    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(v.size())));
-    return v[std::min(v.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
-
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 // The last abp value of a WaveformData text; nothing when it carries none.
 std::optional<long> lastAbp(const std::string& json) {
@@ -240,35 +211,8 @@ int main(int argc, char** argv) {
                   "</RHMIP></Halvex>");
     halvex::test::ChildProcess child({bridge, "-f", dir.file("settings.xml")}, dir.path());
 
-    halvex_emu::WaveformGenerator waves;
-    std::vector<Clock::time_point> batchSent;  // index = batch number
-    auto nextBatch = Clock::now();
-    auto nextNumerics = nextBatch;
-    // Streams until `until`, or until `done` says so when given.
-    auto stream = [&](Clock::time_point until, const std::function<bool()>& done) {
-        for (;;) {
-            const auto now = Clock::now();
-            if (now >= until || (done && done())) return;
-            if (now >= nextNumerics) {
-                std::vector<std::pair<std::string, double>> values;
-                for (const std::string& id : numerics)
-                    if (const auto v = server.value(id)) values.emplace_back(id, *v);
-                server.setValues(values);
-                nextNumerics += kNumericsInterval;
-            }
-            if (now >= nextBatch) {
-                auto batch = waves.nextBatch(server);
-                const double tag = kTagBase + static_cast<double>(batchSent.size() % kTagCount);
-                for (auto& entry : batch)
-                    if (entry.first == "ARTLINE") entry.second = tag;
-                batchSent.push_back(Clock::now());
-                server.setValues(batch);
-                nextBatch += kBatchInterval;
-                if (nextBatch < now) nextBatch = now + kBatchInterval;  // fell behind: do not burst
-            }
-            std::this_thread::sleep_until(std::min({nextBatch, nextNumerics, until}));
-        }
-    };
+    bench::PatientFeed feed(server, numerics);
+    auto stream = [&](Clock::time_point until, const std::function<bool()>& done) { feed.run(until, done); };
 
     // Warm-up: the bridge connects to both peers and streams steadily.
     auto streaming = [&] {
@@ -311,16 +255,7 @@ int main(int argc, char** argv) {
         }
         waveArrivals.push_back(a.at);
         const auto& abp = a.lastAbp;
-        if (!abp || *abp < kTagBase || *abp >= kTagBase + kTagCount) {
-            ++unmatched;
-            continue;
-        }
-        // The latest batch with this tag sent before the arrival.
-        std::optional<Clock::time_point> sent;
-        for (std::size_t n = static_cast<std::size_t>(*abp - kTagBase); n < batchSent.size(); n += kTagCount) {
-            if (batchSent[n] > a.at) break;
-            sent = batchSent[n];
-        }
+        const std::optional<Clock::time_point> sent = abp ? feed.sentBefore(*abp, a.at) : std::nullopt;
         if (!sent) {
             ++unmatched;
             continue;
@@ -331,7 +266,7 @@ int main(int argc, char** argv) {
     std::printf("%s: halvex-relay-json at a full patient load for %.1f s\n", kProgram, wall);
     std::printf("load: one batch of 5 samples x 5 waveforms every 60 ms (12 ms sampling), numerics every 1 s; "
                 "%zu batches sent in all\n",
-                batchSent.size());
+                feed.batches());
     if (cpuBefore && cpuAfter)
         std::printf("bridge CPU: %.3f s user+system over %.1f s = %.3f%% of one core (counted in %.0f ms ticks)\n",
                     *cpuAfter - *cpuBefore, wall, 100.0 * (*cpuAfter - *cpuBefore) / wall,

@@ -44,20 +44,20 @@
 #include "emulators/sim_server/patient.h"
 #include "emulators/sim_server/sim_server_emulator.h"
 #include "emulators/unit_v22/unit_emulator.h"
+#include "bench/bench_support.h"
 #include "tests/support/process.h"
 
 namespace po = boost::program_options;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::cpuSeconds;
+using bench::ms;
+using bench::percentile;
 using namespace std::chrono_literals;
 
 namespace {
 
 constexpr const char* kProgram = "bridge-v22-load-bench";
-constexpr auto kBatchInterval = 60ms;
-constexpr int kTagBase = 50;
-constexpr int kTagCount = 200;
 constexpr std::size_t kDatagramLimit = 230;
-constexpr auto kNumericsInterval = 1s;
 constexpr auto kStartDeadline = 60s;
 
 struct Arrival {
@@ -65,35 +65,6 @@ struct Arrival {
     std::size_t length = 0;
     std::optional<long> lastAbp;  // the last [ABP] value the datagram carries
 };
-
-// The bridge's CPU time so far (user + system), in seconds; nothing when unreadable.
-std::optional<double> cpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    if (!std::getline(in, text)) return std::nullopt;
-    // The command name is in parentheses and may hold spaces: count fields after it.
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream fields(text.substr(close + 1));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    // Field 3 (state) is the first after the name; utime and stime are fields 14, 15.
-    for (int n = 3; n <= 15 && fields >> field; ++n) {
-        if (n == 14) utime = std::stoull(field);
-        if (n == 15) stime = std::stoull(field);
-    }
-    if (!fields) return std::nullopt;
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return std::nan("");
-    std::sort(v.begin(), v.end());
-    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(v.size())));
-    return v[std::min(v.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
-
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 // The last [ABP] value of a datagram; nothing when it carries none.
 std::optional<long> lastAbp(const std::string& datagram) {
@@ -218,34 +189,8 @@ int main(int argc, char** argv) {
                   "<IPRangeStart/><IPRangeEnd/></Halvex>");
     halvex::test::ChildProcess child({bridge, "-f", dir.file("settings.xml")}, dir.path());
 
-    halvex_emu::WaveformGenerator waves;
-    std::vector<Clock::time_point> batchSent;
-    auto nextBatch = Clock::now();
-    auto nextNumerics = nextBatch;
-    auto stream = [&](Clock::time_point until, const std::function<bool()>& done) {
-        for (;;) {
-            const auto now = Clock::now();
-            if (now >= until || (done && done())) return;
-            if (now >= nextNumerics) {
-                std::vector<std::pair<std::string, double>> values;
-                for (const std::string& id : numerics)
-                    if (const auto v = server.value(id)) values.emplace_back(id, *v);
-                server.setValues(values);
-                nextNumerics += kNumericsInterval;
-            }
-            if (now >= nextBatch) {
-                auto batch = waves.nextBatch(server);
-                const double tag = kTagBase + static_cast<double>(batchSent.size() % kTagCount);
-                for (auto& entry : batch)
-                    if (entry.first == "ARTLINE") entry.second = tag;
-                batchSent.push_back(Clock::now());
-                server.setValues(batch);
-                nextBatch += kBatchInterval;
-                if (nextBatch < now) nextBatch = now + kBatchInterval;
-            }
-            std::this_thread::sleep_until(std::min({nextBatch, nextNumerics, until}));
-        }
-    };
+    bench::PatientFeed feed(server, numerics);
+    auto stream = [&](Clock::time_point until, const std::function<bool()>& done) { feed.run(until, done); };
 
     auto sending = [&] {
         std::lock_guard<std::mutex> g(arrivalsLock);
@@ -286,15 +231,7 @@ int main(int argc, char** argv) {
         ++lengths[a.length / 50 * 50];
         const auto& abp = a.lastAbp;
         if (!abp) continue;
-        if (*abp < kTagBase || *abp >= kTagBase + kTagCount) {
-            ++unmatched;
-            continue;
-        }
-        std::optional<Clock::time_point> sent;
-        for (std::size_t n = static_cast<std::size_t>(*abp - kTagBase); n < batchSent.size(); n += kTagCount) {
-            if (batchSent[n] > a.at) break;
-            sent = batchSent[n];
-        }
+        const std::optional<Clock::time_point> sent = feed.sentBefore(*abp, a.at);
         if (!sent) {
             ++unmatched;
             continue;
@@ -305,7 +242,7 @@ int main(int argc, char** argv) {
     std::printf("%s: halvex-relay-v22 at a full patient load for %.1f s\n", kProgram, wall);
     std::printf("load: one batch of 5 samples x 5 waveforms every 60 ms (12 ms sampling), numerics every 1 s; "
                 "%zu batches sent in all\n",
-                batchSent.size());
+                feed.batches());
     if (cpuBefore && cpuAfter)
         std::printf("bridge CPU: %.3f s user+system over %.1f s = %.3f%% of one core (counted in %.0f ms ticks)\n",
                     *cpuAfter - *cpuBefore, wall, 100.0 * (*cpuAfter - *cpuBefore) / wall,
