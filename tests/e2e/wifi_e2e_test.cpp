@@ -90,7 +90,10 @@ TEST(V22WifiMode, ACommaInTheNameIsRefusedBeforeAnythingIsSent) {
     options.address = "127.0.0.67";
     unit_v22::UnitEmulator unit(options);
     unit.start();
-    const BridgeRun run = runBridge(kV22Bridge, {"--wifi", "127.0.0.67", "Lab,WiFi", "s3cret"});
+    // A configuration file given too is not read in this mode.
+    const BridgeRun run =
+        runBridge(kV22Bridge, {"--wifi", "127.0.0.67", "Lab,WiFi", "s3cret", "--configfile", "/no/such/file.xml"});
+    EXPECT_EQ(run.out.find("Reading configuration file"), std::string::npos) << run.out;
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("HX>ERROR>The WiFi network name contains ','"), std::string::npos) << run.err;
     EXPECT_EQ(unit.snapshot().datagrams, 0u);
