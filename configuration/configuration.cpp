@@ -1,23 +1,35 @@
 #include "configuration/configuration.h"
 
-#include <boost/date_time/posix_time/posix_time.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <iomanip>
+#include <locale>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/date_time/posix_time/conversion.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <locale>
-#include <sstream>
-#include <stdexcept>
-
 #include "platform/line_sink.h"
 
+namespace fs = std::filesystem;
 namespace pt = boost::property_tree;
 using halvex::platform::printErr;
 using halvex::platform::printOut;
 
 namespace {
+
+// A backup (or temporary file) whose name is taken gets ".1", ".2", ... up to this
+// before its suffix; past it the save fails rather than overwrite anything.
+constexpr int kMaxNameCounter = 999;
+constexpr std::size_t kCopyBufferSize = 64 * 1024;
 
 // Reads every entry of a calibration element into the table. Only child elements
 // are entries: the XML reader keeps comments (and could keep other nodes) as
@@ -33,6 +45,140 @@ void readCalibrationTable(const pt::ptree& tree, const char* path, std::map<floa
         const float value = child.second.get<float>("<xmlattr>.value", 0.0f);
         table[key] = value;  // a later entry with an equal key wins
     }
+}
+
+// The backup's time stamp: local time, "%d-%m-%Y %H-%M-%S".
+std::string backupStamp() {
+    const std::tm now = boost::posix_time::to_tm(boost::posix_time::second_clock::local_time());
+    char text[32];
+    if (std::strftime(text, sizeof text, "%d-%m-%Y %H-%M-%S", &now) == 0)
+        throw std::runtime_error("The backup time stamp could not be formed");
+    return text;
+}
+
+// "<what> <path>: <reason>", the reason taken from errno when the C library set one.
+std::runtime_error fileError(const std::string& what, const std::string& path, int error) {
+    std::string text = what + " " + path;
+    if (error != 0)
+        text += ": " + std::error_code(error, std::generic_category()).message();
+    return std::runtime_error(text);
+}
+
+// An open C stream that is closed (and, unless kept, its file removed) when it goes
+// out of scope; close() reports whether the last buffered bytes reached the file.
+class OutputFile {
+public:
+    OutputFile(std::FILE* stream, std::string path) : stream_(stream), path_(std::move(path)) {}
+    ~OutputFile() {
+        if (stream_ != nullptr)
+            std::fclose(stream_);
+        if (!kept_) {
+            std::error_code ignored;
+            fs::remove(path_, ignored);
+        }
+    }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    void write(const char* bytes, std::size_t size) {
+        errno = 0;
+        if (size != 0 && std::fwrite(bytes, 1, size, stream_) != size)
+            throw fileError("Unable to write", path_, errno);
+    }
+    void close() {
+        errno = 0;
+        const bool flushed = std::fflush(stream_) == 0;
+        const int flushError = errno;
+        std::FILE* stream = stream_;
+        stream_ = nullptr;
+        if (std::fclose(stream) != 0 || !flushed)
+            throw fileError("Unable to write", path_, flushed ? errno : flushError);
+    }
+    // The file stays after destruction.
+    void keep() { kept_ = true; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::FILE* stream_;
+    std::string path_;
+    bool kept_ = false;
+};
+
+// Creates a file that did not exist: stem + suffix, or stem + ".1" + suffix,
+// stem + ".2" + suffix, ... when that name is taken. Creation is exclusive, so an
+// existing file (an earlier backup, one made at the same time) is never overwritten.
+OutputFile createNewFile(const std::string& stem, const std::string& suffix) {
+    for (int counter = 0; counter <= kMaxNameCounter; ++counter) {
+        const std::string path = counter == 0 ? stem + suffix : stem + "." + std::to_string(counter) + suffix;
+        errno = 0;
+        if (std::FILE* stream = std::fopen(path.c_str(), "wbx"))
+            return OutputFile(stream, path);
+        const int error = errno;
+        std::error_code ignored;
+        // Only a taken name moves on to the next one; any other failure is the answer.
+        if (error != EEXIST && !(error == 0 && fs::exists(fs::symlink_status(path, ignored))))
+            throw fileError("Unable to create", path, error);
+    }
+    throw std::runtime_error("Unable to create " + stem + suffix + ": every name up to counter " +
+                             std::to_string(kMaxNameCounter) + " is taken");
+}
+
+// Copies the file byte for byte into a new file (see createNewFile) and returns its
+// path once every byte is there; on failure the partial copy is removed.
+std::string copyToNewFile(const std::string& from, const std::string& stem, const std::string& suffix) {
+    errno = 0;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> input(std::fopen(from.c_str(), "rb"), &std::fclose);
+    if (!input)
+        throw fileError("Unable to open", from, errno);
+    OutputFile output = createNewFile(stem, suffix);
+    std::vector<char> buffer(kCopyBufferSize);
+    for (;;) {
+        errno = 0;
+        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), input.get());
+        if (got == 0) {
+            if (std::ferror(input.get()))
+                throw fileError("Unable to read", from, errno);
+            break;
+        }
+        output.write(buffer.data(), got);
+    }
+    output.close();
+    output.keep();
+    return output.path();
+}
+
+// Replaces the file with `text` in one rename, from a temporary file beside it (the
+// same folder, so the same file system). The file keeps its permissions. On failure
+// the temporary file is removed and the file is as it was.
+void replaceFile(const std::string& path, const std::string& text) {
+    OutputFile temporary = createNewFile(path, ".tmp");
+    temporary.write(text.data(), text.size());
+    temporary.close();
+    std::error_code error;
+    const fs::perms permissions = fs::status(path, error).permissions();
+    if (!error)
+        fs::permissions(temporary.path(), permissions, error);  // best effort: the text is what matters
+    fs::rename(temporary.path(), path);
+    temporary.keep();
+}
+
+// One "Entry" per point, in ascending key order, numbers with 9 significant digits
+// (enough to read back every float exactly; 97 is written "97", 0.5 "0.5").
+pt::ptree calibrationSection(const std::map<float, float>& table) {
+    const auto number = [](float value) {
+        std::ostringstream text;
+        text.imbue(std::locale::classic());
+        text << std::setprecision(9) << value;
+        return text.str();
+    };
+    pt::ptree section;
+    for (const auto& [key, value] : table) {
+        pt::ptree entry;
+        entry.put("<xmlattr>.key", number(key));
+        entry.put("<xmlattr>.value", number(value));
+        section.push_back({"Entry", entry});
+    }
+    return section;
 }
 
 }  // namespace
@@ -96,120 +242,32 @@ void Configuration::loadSimulatorAddresses(const pt::ptree& tree) {
     }
 }
 
-namespace {
-
-namespace fs = std::filesystem;
-
-// Local time as the backup names want it: "%d-%m-%Y %H-%M-%S".
-std::string backupStamp() {
-    const boost::posix_time::ptime now = boost::posix_time::second_clock::local_time();
-    const boost::gregorian::date day = now.date();
-    const boost::posix_time::time_duration time = now.time_of_day();
-    char text[96];
-    std::snprintf(text, sizeof text, "%02d-%02d-%04d %02d-%02d-%02d", static_cast<int>(day.day()),
-                  static_cast<int>(day.month()), static_cast<int>(day.year()), static_cast<int>(time.hours()),
-                  static_cast<int>(time.minutes()), static_cast<int>(time.seconds()));
-    return text;
-}
-
-// A backup path no file holds yet: the stamped name, or, when a save in the same second
-// made that one, the stamped name with a counter before ".bak". An existing backup is
-// never overwritten.
-std::string freeBackupPath(const std::string& path) {
-    const std::string stem = path + "." + backupStamp();
-    for (int counter = 0;; ++counter) {
-        const std::string candidate = stem + (counter == 0 ? "" : "." + std::to_string(counter)) + ".bak";
-        std::error_code ignored;
-        if (!fs::exists(candidate, ignored))
-            return candidate;
-    }
-}
-
-// A byte-for-byte copy of `from`, complete or reported: an error text, empty on success.
-std::string copyFile(const std::string& from, const std::string& to) {
-    std::ifstream in(from, std::ios::binary);
-    if (!in)
-        return "cannot read " + from;
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return "cannot create the backup " + to;
-    out << in.rdbuf();
-    out.flush();
-    const bool complete = in.good() || in.eof();
-    out.close();
-    if (!complete || !out)
-        return "cannot write the backup " + to;
-    return {};
-}
-
-// Up to 9 significant digits, whole numbers without a fraction: 97 -> "97", 0.5 -> "0.5".
-std::string numberText(float value) {
-    std::ostringstream text;
-    text.imbue(std::locale::classic());
-    text.precision(9);
-    text << value;
-    return text.str();
-}
-
-pt::ptree calibrationSection(const std::map<float, float>& table) {
-    pt::ptree section;
-    for (const auto& [key, value] : table) {
-        pt::ptree entry;
-        entry.put("<xmlattr>.key", numberText(key));
-        entry.put("<xmlattr>.value", numberText(value));
-        section.add_child("Entry", entry);
-    }
-    return section;
-}
-
-}  // namespace
-
-// The file is replaced only once a complete backup of it exists, and only by a
-// complete new file: the new text goes to a temporary file beside it, which then takes
-// the file's place in one rename. A failure at any step leaves the file as it was.
+// save() never loses data:
+//  1. the current file is copied to a new backup beside it, and the copy is checked
+//     to the last byte before anything else happens;
+//  2. a configuration file the operator made read-only is left alone;
+//  3. the new text goes to a temporary file in the same folder, which then replaces
+//     the configuration file in one rename, so a crash or a full disk leaves the old
+//     file or the new one, never half of one.
+// A step that fails stops the save and removes what that step created; the backups
+// of earlier steps stay. The fields are only read.
 bool Configuration::save() {
-    std::string temporary;
     try {
-        std::error_code missing;
-        const bool exists = fs::exists(path_, missing);
-        if (exists) {
-            const std::string backup = freeBackupPath(path_);
-            const std::string failure = copyFile(path_, backup);
-            if (!failure.empty())
-                throw std::runtime_error(failure + "; the configuration file was left as it was");
-            // An operator who made the file read-only keeps it: the backup is made, the
-            // file is not replaced.
-            if ((fs::status(path_).permissions() & fs::perms::owner_write) == fs::perms::none)
-                throw std::runtime_error(path_ + " is read-only");
+        const fs::path file(path_);
+        // A link to the file stays a link: the file it names is the one replaced.
+        const fs::path target = fs::is_symlink(file) ? fs::canonical(file) : file;
+        if (fs::exists(target)) {
+            copyToNewFile(path_, path_ + "." + backupStamp(), ".bak");
+            // By its mode, not by trying: a privileged account could write it anyway.
+            if ((fs::status(target).permissions() & fs::perms::owner_write) == fs::perms::none)
+                throw std::runtime_error("The configuration file is read-only: " + path_);
+        } else {
+            // Nothing can be lost when there is no file (it was deleted while the
+            // bridge ran): the calibration is written without a backup, not dropped.
+            printOut("HX>No configuration file to back up at: " + path_);
         }
-        // With no file there is nothing to back up, and nothing to lose.
-
-        pt::ptree tree;
-        tree.put("Halvex.IPAddress", IPAddress);
-        tree.put("Halvex.IPRangeStart", IPRangeStart);
-        tree.put("Halvex.IPRangeEnd", IPRangeEnd);
-        tree.put("Halvex.SerialID", SerialID);
-        tree.put("Halvex.SPO2Scale", SPO2Scale);
-        tree.add_child("Halvex.CO2Calibration", calibrationSection(CO2Calibration));
-        tree.add_child("Halvex.SPO2Calibration", calibrationSection(SPO2Calibration));
-
-        temporary = path_ + ".saving";
-        {
-            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            if (!out)
-                throw std::runtime_error("cannot create " + temporary);
-            pt::write_xml(out, tree, pt::xml_writer_make_settings<std::string>(' ', 4, "utf-8"));
-            out.close();
-            if (!out)
-                throw std::runtime_error("cannot write " + temporary);
-        }
-        fs::rename(temporary, path_);
-        temporary.clear();
+        replaceFile(target.string(), writtenText());
     } catch (const std::exception& error) {
-        if (!temporary.empty()) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-        }
         printErr(std::string("HX>ERROR>") + error.what());
         printErr("Unable to save the configuration file");
         return false;
@@ -217,4 +275,21 @@ bool Configuration::save() {
     printOut("HX>Configuration file has been written at: " + path_);
     printOut(path_);
     return true;
+}
+
+std::string Configuration::writtenText() const {
+    pt::ptree tree;
+    tree.put("Halvex.IPAddress", IPAddress);
+    tree.put("Halvex.IPRangeStart", IPRangeStart);
+    tree.put("Halvex.IPRangeEnd", IPRangeEnd);
+    tree.put("Halvex.SerialID", SerialID);
+    tree.put("Halvex.SPO2Scale", SPO2Scale);
+    tree.add_child("Halvex.CO2Calibration", calibrationSection(CO2Calibration));
+    tree.add_child("Halvex.SPO2Calibration", calibrationSection(SPO2Calibration));
+
+    std::ostringstream text;
+    pt::write_xml(text, tree, pt::xml_writer_make_settings<std::string>(' ', 4, "utf-8"));
+    if (!text)
+        throw std::runtime_error("The configuration text could not be formed");
+    return text.str();
 }

@@ -29,7 +29,14 @@ public:
     bool load();
     // Backs the file up (a time-stamped ".bak" copy beside it) and writes it anew from
     // the fields, printing progress and errors. The fields keep their values whatever
-    // happens; false when the file could not be rewritten. Never throws.
+    // happens; false when the file could not be rewritten, and then the file is as it
+    // was. Never throws.
+    //
+    // The backup is "<path>.<%d-%m-%Y %H-%M-%S>.bak" in local time; when that name is
+    // taken (two saves in one second) ".1", ".2", ... go before ".bak": no backup is
+    // ever overwritten. A save fails, leaving the file alone, when the backup cannot
+    // be made in full or the file is read-only (no write permission for its owner).
+    // A missing file is written without a backup.
     bool save();
 
     const std::string& path() const { return path_; }
@@ -48,6 +55,8 @@ public:
 
 private:
     void loadSimulatorAddresses(const boost::property_tree::ptree& tree);
+    // The file save() writes, as text.
+    std::string writtenText() const;
 
     std::string path_;
     ConfigurationKeys keys_;

@@ -2,16 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
 #include <cmath>
+#include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <regex>
+#include <set>
 
 #include "tests/support/console_capture.h"
 #include "tests/support/process.h"
@@ -200,140 +202,317 @@ TEST(ConfigurationLoad, FractionalKeysKeepTheirValue) {
 
 // ---- save ----
 
-std::string contents(const std::string& path) {
+namespace fs = std::filesystem;
+
+const std::string kSaveFailed = "Unable to save the configuration file";
+
+std::string readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The files of a folder whose names start with `prefix`, sorted.
-std::vector<std::string> filesStartingWith(const std::string& folder, const std::string& prefix) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+// Files in the folder whose names end with `suffix`, sorted.
+std::set<std::string> filesEndingWith(const TempDir& dir, const std::string& suffix) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) == 0)
-            names.push_back(name);
+        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            names.insert(name);
     }
-    std::sort(names.begin(), names.end());
     return names;
 }
 
-const char* const kOriginal = "<?xml version=\"1.0\"?>\n<!-- kept only in the backup -->\n<Halvex><SPO2Scale>5</SPO2Scale>"
-                              "<SerialID>HX-0042</SerialID><IPAddress>127.0.0.5</IPAddress>"
-                              "<SPO2Calibration><Entry key=\"90\" value=\"600\"/></SPO2Calibration>"
-                              "<CO2Calibration><Entry key=\"40\" value=\"500\"/></CO2Calibration></Halvex>\n";
+std::string stampAt(std::time_t when) {
+    std::tm local = *std::localtime(&when);
+    char text[32];
+    std::strftime(text, sizeof text, "%d-%m-%Y %H-%M-%S", &local);
+    return text;
+}
 
-class ConfigurationSave : public testing::Test {
-protected:
-    ConfigurationSave() {
-        dir.write("settings.xml", kOriginal);
-        configuration.IPAddress = "127.0.0.5";
-        configuration.IPRangeStart = "127.0.0.10";
-        configuration.IPRangeEnd = "127.0.0.20";
-        configuration.SerialID = "HX-0042";
-        configuration.SPO2Scale = 4;
-        configuration.CO2Calibration = {{40.0f, 500.0f}};
-        configuration.SPO2Calibration = {{0.5f, 412.25f}, {97.0f, 300.0f}};
-    }
-    std::vector<std::string> backups() const { return filesStartingWith(dir.path(), "settings.xml."); }
+// A configuration as the calibration leaves it before saving; the numbers test the
+// writer's formats (0.5, whole numbers, a float needing all 9 digits).
+void fill(Configuration& c) {
+    c.IPAddress = "127.0.0.5";
+    c.IPRangeStart = "127.0.0.10";
+    c.IPRangeEnd = "127.0.0.20";
+    c.SerialID = "HX&<0042>";
+    c.SPO2Scale = 4;
+    c.SPO2Calibration = {{0.5f, 412.25f}, {95.f, 300.f}, {98.f, 250.f}};
+    c.CO2Calibration = {{0.f, 0.f}, {0.1f, -7.f}, {40.f, 500.f}};
+}
 
+void expectFilled(const Configuration& c) {
+    EXPECT_EQ(c.IPAddress, "127.0.0.5");
+    EXPECT_EQ(c.IPRangeStart, "127.0.0.10");
+    EXPECT_EQ(c.IPRangeEnd, "127.0.0.20");
+    EXPECT_EQ(c.SerialID, "HX&<0042>");
+    EXPECT_EQ(c.SPO2Scale, 4);
+    EXPECT_EQ(c.SPO2Calibration, (std::map<float, float>{{0.5f, 412.25f}, {95.f, 300.f}, {98.f, 250.f}}));
+    EXPECT_EQ(c.CO2Calibration, (std::map<float, float>{{0.f, 0.f}, {0.1f, -7.f}, {40.f, 500.f}}));
+}
+
+// The previous file, with what the writer drops (comments, an unknown element, CR LF
+// line ends, a byte that is not UTF-8, no final line end): the backup must keep it all.
+const std::string kOldFile = "<?xml version=\"1.0\"?>\r\n<!-- site A -->\r\n<Halvex><Extra>\xff</Extra>" +
+                             file().substr(file().find("<Halvex>") + 8, std::string::npos);
+
+TEST(ConfigurationSave, WritesAFileThatReadsBackAndBacksUpTheOldOneExactly) {
     TempDir dir;
     const std::string path = dir.file("settings.xml");
-    Configuration configuration{path};
-    ConsoleCapture console;
-};
+    std::string old = kOldFile;
+    old.pop_back();  // no final line end
+    dir.write("settings.xml", old);
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    Configuration configuration(path);
+    fill(configuration);
 
-TEST_F(ConfigurationSave, WritesTheSettingsInTheirLayoutAfterAByteForByteBackup) {
-    ASSERT_TRUE(configuration.save()) << console.err();
-    EXPECT_EQ(contents(path),
+    ConsoleCapture output;
+    const std::time_t before = std::time(nullptr);
+    ASSERT_TRUE(configuration.save()) << output.err();
+    const std::time_t after = std::time(nullptr);
+
+    EXPECT_EQ(output.lines(ConsoleCapture::Channel::Out),
+              (std::vector<std::string>{"HX>Configuration file has been written at: " + path, path}));
+    EXPECT_EQ(output.err(), "");
+    expectFilled(configuration);
+
+    const auto backups = filesEndingWith(dir, ".bak");
+    ASSERT_EQ(backups.size(), 1u);
+    const std::string backup = *backups.begin();
+    std::set<std::string> allowed;
+    for (std::time_t t = before; t <= after; ++t) allowed.insert("settings.xml." + stampAt(t) + ".bak");
+    EXPECT_TRUE(allowed.count(backup)) << backup;
+    EXPECT_EQ(readBytes(dir.file(backup)), old);
+    EXPECT_TRUE(filesEndingWith(dir, ".tmp").empty());
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // The v2.2 edition reads back what it wrote.
+    Configuration reread(path, ConfigurationKeys{});
+    ConsoleCapture quiet;
+    ASSERT_TRUE(reread.load()) << quiet.err();
+    expectFilled(reread);
+    EXPECT_EQ(quiet.err(), "");
+}
+
+TEST(ConfigurationSave, WrittenText) {
+    TempDir dir;
+    const std::string path = dir.file("settings.xml");
+    dir.write("settings.xml", file());
+    Configuration configuration(path);
+    configuration.IPAddress = "127.0.0.5";
+    configuration.IPRangeStart = "";
+    configuration.IPRangeEnd = " 127.0.0.9 ";
+    configuration.SerialID = "HX-1";
+    configuration.SPO2Scale = -3;
+    configuration.CO2Calibration = {{40.f, 500.f}};
+    configuration.SPO2Calibration = {{97.f, 0.5f}, {0.5f, 97.f}, {1.f / 3.f, 1e-7f}};
+    ConsoleCapture quiet;
+    ASSERT_TRUE(configuration.save()) << quiet.err();
+    EXPECT_EQ(readBytes(path),
               "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
               "<Halvex>\n"
               "    <IPAddress>127.0.0.5</IPAddress>\n"
-              "    <IPRangeStart>127.0.0.10</IPRangeStart>\n"
-              "    <IPRangeEnd>127.0.0.20</IPRangeEnd>\n"
-              "    <SerialID>HX-0042</SerialID>\n"
-              "    <SPO2Scale>4</SPO2Scale>\n"
+              "    <IPRangeStart/>\n"
+              "    <IPRangeEnd> 127.0.0.9 </IPRangeEnd>\n"
+              "    <SerialID>HX-1</SerialID>\n"
+              "    <SPO2Scale>-3</SPO2Scale>\n"
               "    <CO2Calibration>\n"
               "        <Entry key=\"40\" value=\"500\"/>\n"
               "    </CO2Calibration>\n"
               "    <SPO2Calibration>\n"
-              "        <Entry key=\"0.5\" value=\"412.25\"/>\n"
-              "        <Entry key=\"97\" value=\"300\"/>\n"
+              "        <Entry key=\"0.333333343\" value=\"1.00000001e-07\"/>\n"
+              "        <Entry key=\"0.5\" value=\"97\"/>\n"
+              "        <Entry key=\"97\" value=\"0.5\"/>\n"
               "    </SPO2Calibration>\n"
               "</Halvex>\n");
-    EXPECT_EQ(console.out(), "HX>Configuration file has been written at: " + path + "\n" + path + "\n");
-    EXPECT_EQ(console.err(), "");
-
-    const auto saved = backups();
-    ASSERT_EQ(saved.size(), 1u);
-    EXPECT_TRUE(std::regex_match(saved[0], std::regex(R"(settings\.xml\.\d\d-\d\d-\d{4} \d\d-\d\d-\d\d\.bak)"))) << saved[0];
-    EXPECT_EQ(contents(dir.file(saved[0])), kOriginal);
-
-    // Read back, the written file gives the same settings.
-    Configuration reread(path);
-    ASSERT_TRUE(reread.load()) << console.err();
-    EXPECT_EQ(reread.IPAddress, "127.0.0.5");
-    EXPECT_EQ(reread.IPRangeStart, "127.0.0.10");
-    EXPECT_EQ(reread.IPRangeEnd, "127.0.0.20");
-    EXPECT_EQ(reread.SerialID, "HX-0042");
-    EXPECT_EQ(reread.SPO2Scale, 4);
-    EXPECT_EQ(reread.CO2Calibration, configuration.CO2Calibration);
-    EXPECT_EQ(reread.SPO2Calibration, configuration.SPO2Calibration);
 }
 
-// Saves within one second share a time stamp: the second backup takes another name and
-// the first keeps the file as it was before the first save.
-TEST_F(ConfigurationSave, BackupsAreNeverOverwritten) {
-    ASSERT_TRUE(configuration.save());
-    const std::string afterFirst = contents(path);
-    configuration.SPO2Scale = 6;
-    ASSERT_TRUE(configuration.save());
-    configuration.SPO2Scale = 7;
-    ASSERT_TRUE(configuration.save());
-    const auto saved = backups();
-    ASSERT_EQ(saved.size(), 3u);
-    std::vector<std::string> texts;
-    for (const std::string& name : saved)
-        texts.push_back(contents(dir.file(name)));
-    EXPECT_EQ(std::count(texts.begin(), texts.end(), std::string(kOriginal)), 1);
-    EXPECT_EQ(std::count(texts.begin(), texts.end(), afterFirst), 1);
-    EXPECT_TRUE(filesStartingWith(dir.path(), "settings.xml.saving").empty());
-}
-
-TEST_F(ConfigurationSave, AReadOnlyFileIsBackedUpAndLeftAsItWas) {
-    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+// A configuration file the operator made read-only is not replaced (checked by its
+// mode, since root may write any file); the backup is still made.
+TEST(ConfigurationSave, ReadOnlyFileIsLeftAsItWas) {
+    TempDir dir;
+    const std::string path = dir.file("settings.xml");
+    dir.write("settings.xml", kOldFile);
+    fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    Configuration configuration(path);
+    fill(configuration);
+    ConsoleCapture output;
     EXPECT_FALSE(configuration.save());
-    EXPECT_EQ(contents(path), kOriginal);
-    EXPECT_EQ(backups().size(), 1u);
-    EXPECT_EQ(console.err(), "HX>ERROR>" + path + " is read-only\nUnable to save the configuration file\n");
-    EXPECT_EQ(configuration.SPO2Scale, 4) << "the new values stay in memory";
+    EXPECT_EQ(output.lines(ConsoleCapture::Channel::Err),
+              (std::vector<std::string>{"HX>ERROR>The configuration file is read-only: " + path, kSaveFailed}));
+    EXPECT_EQ(output.out(), "");
+    EXPECT_EQ(readBytes(path), kOldFile);
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const auto backups = filesEndingWith(dir, ".bak");
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(readBytes(dir.file(*backups.begin())), kOldFile);
+    EXPECT_TRUE(filesEndingWith(dir, ".tmp").empty());
+    expectFilled(configuration);
 }
 
-// Without a complete backup the file is not touched. The backup cannot be made in a
-// folder the saving user may not write to: as root, the save runs as another user.
-TEST_F(ConfigurationSave, NoBackupNoRewrite) {
-    constexpr uid_t kNobody = 65534;
-    const bool asRoot = ::geteuid() == 0;
-    if (asRoot) {
-        ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+// Limits the size of the files this process writes (a full disk, even for root) for
+// the object's life. Writes past the limit fail with an error instead of a signal.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &previous_), 0);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     }
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
-    auto attempt = [&] { return configuration.save() ? 1 : 0; };
-    int saved;
-    if (asRoot) {
-        const pid_t child = ::fork();
-        if (child == 0)
-            ::_exit(::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 ? attempt() : 99);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status));
-        saved = WEXITSTATUS(status);
-    } else {
-        saved = attempt();
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousHandler_);
     }
-    ::chmod(dir.path().c_str(), 0755);
-    EXPECT_EQ(saved, 0);
-    EXPECT_EQ(contents(path), kOriginal);
-    EXPECT_TRUE(backups().empty());
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int) = nullptr;
+};
+
+// Whatever stops the backup, the file is not touched and nothing half-made is left.
+TEST(ConfigurationSave, BackupThatCannotBeMadeStopsTheSave) {
+    struct BackupCase {
+        const char* name;
+        std::string fileName;
+        rlim_t sizeLimit;  // 0: none
+        std::string reason;  // in the error line, before the backup's path
+    };
+    // A name that fits the file system but not once the stamp is added to it.
+    const std::string longName = std::string(240, 'c') + ".xml";
+    const std::vector<BackupCase> backupCases = {
+        {"backup name too long for the file system", longName, 0, "Unable to create"},
+        {"disk full while copying", "settings.xml", 16, "Unable to write"},
+    };
+    for (const BackupCase& test : backupCases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        const std::string path = dir.file(test.fileName);
+        dir.write(test.fileName, kOldFile);
+        Configuration configuration(path);
+        fill(configuration);
+        ConsoleCapture output;
+        bool result;
+        {
+            std::optional<FileSizeLimit> limit;
+            if (test.sizeLimit != 0) limit.emplace(test.sizeLimit);
+            result = configuration.save();
+        }
+        EXPECT_FALSE(result);
+        const auto err = output.lines(ConsoleCapture::Channel::Err);
+        ASSERT_EQ(err.size(), 2u) << output.err();
+        EXPECT_EQ(err[0].rfind("HX>ERROR>", 0), 0u) << err[0];
+        EXPECT_EQ(err[0].rfind("HX>ERROR>" + test.reason + " " + path + ".", 0), 0u) << err[0];
+        EXPECT_NE(err[0].find(".bak: "), std::string::npos) << "the reason is missing: " << err[0];
+        EXPECT_EQ(err[1], kSaveFailed);
+        EXPECT_EQ(output.out(), "");
+        EXPECT_EQ(readBytes(path), kOldFile);
+        EXPECT_TRUE(filesEndingWith(dir, ".bak").empty()) << "a partial backup was left";
+        EXPECT_TRUE(filesEndingWith(dir, ".tmp").empty());
+        expectFilled(configuration);
+    }
+}
+
+// The disk fills while the new text is written: the old file stays whole and is
+// still the configuration file; the backup made before is kept.
+TEST(ConfigurationSave, FullDiskWhileWritingKeepsTheOldFile) {
+    TempDir dir;
+    const std::string path = dir.file("settings.xml");
+    dir.write("settings.xml", kOldFile);
+    Configuration configuration(path);
+    fill(configuration);
+    for (int key = 0; key < 500; ++key) configuration.CO2Calibration[1000.f + key] = 1.f;  // far above the limit
+    ConsoleCapture output;
+    bool result;
+    {
+        FileSizeLimit limit(kOldFile.size() + 100);
+        result = configuration.save();
+    }
+    EXPECT_FALSE(result);
+    const auto err = output.lines(ConsoleCapture::Channel::Err);
+    ASSERT_EQ(err.size(), 2u) << output.err();
+    EXPECT_EQ(err[0].rfind("HX>ERROR>Unable to write " + path, 0), 0u) << err[0];
+    EXPECT_EQ(err[1], kSaveFailed);
+    EXPECT_EQ(readBytes(path), kOldFile);
+    const auto backups = filesEndingWith(dir, ".bak");
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(readBytes(dir.file(*backups.begin())), kOldFile);
+    EXPECT_TRUE(filesEndingWith(dir, ".tmp").empty());
+}
+
+// Saves within one second never overwrite a backup: the time-stamped names are taken
+// beforehand for the whole window, so both saves must number theirs.
+TEST(ConfigurationSave, SavesInTheSameSecondKeepEveryBackup) {
+    TempDir dir;
+    const std::string path = dir.file("settings.xml");
+    dir.write("settings.xml", kOldFile);
+    const std::time_t start = std::time(nullptr);
+    std::set<std::string> taken;
+    for (std::time_t t = start; t <= start + 3; ++t) {
+        const std::string name = "settings.xml." + stampAt(t) + ".bak";
+        dir.write(name, "earlier backup " + name);
+        taken.insert(name);
+    }
+    Configuration configuration(path);
+    fill(configuration);
+    ConsoleCapture output;
+    ASSERT_TRUE(configuration.save()) << output.err();
+    const std::string firstWritten = readBytes(path);
+    configuration.SPO2Scale = 7;
+    ASSERT_TRUE(configuration.save()) << output.err();
+    ASSERT_LE(std::time(nullptr), start + 3) << "the saves took too long for this test";
+
+    for (const std::string& name : taken) EXPECT_EQ(readBytes(dir.file(name)), "earlier backup " + name);
+    std::vector<std::string> made;
+    for (const std::string& name : filesEndingWith(dir, ".bak"))
+        if (!taken.count(name)) made.push_back(name);
+    ASSERT_EQ(made.size(), 2u);
+    const std::regex numbered(R"(settings\.xml\.\d\d-\d\d-\d{4} \d\d-\d\d-\d\d\.[12]\.bak)");
+    std::set<std::string> contents;
+    for (const std::string& name : made) {
+        EXPECT_TRUE(std::regex_match(name, numbered)) << name;
+        contents.insert(readBytes(dir.file(name)));
+    }
+    EXPECT_EQ(contents, (std::set<std::string>{kOldFile, firstWritten}));
+    EXPECT_TRUE(filesEndingWith(dir, ".tmp").empty());
+}
+
+// A file deleted while the bridge ran holds nothing to lose: the calibration is
+// written without a backup rather than dropped.
+TEST(ConfigurationSave, MissingFileIsWrittenWithoutBackup) {
+    TempDir dir;
+    const std::string path = dir.file("settings.xml");
+    Configuration configuration(path);
+    fill(configuration);
+    ConsoleCapture output;
+    ASSERT_TRUE(configuration.save()) << output.err();
+    EXPECT_EQ(output.lines(ConsoleCapture::Channel::Out),
+              (std::vector<std::string>{"HX>No configuration file to back up at: " + path,
+                                        "HX>Configuration file has been written at: " + path, path}));
+    EXPECT_TRUE(filesEndingWith(dir, ".bak").empty());
+    Configuration reread(path, ConfigurationKeys{});
+    ASSERT_TRUE(reread.load());
+    expectFilled(reread);
+}
+
+// A configuration path that is a link keeps being a link to the rewritten file.
+TEST(ConfigurationSave, LinkedFileIsRewrittenThroughTheLink) {
+    TempDir dir;
+    dir.write("real.xml", kOldFile);
+    const std::string link = dir.file("settings.xml");
+    fs::create_symlink("real.xml", link);
+    Configuration configuration(link);
+    fill(configuration);
+    ConsoleCapture output;
+    ASSERT_TRUE(configuration.save()) << output.err();
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_NE(readBytes(dir.file("real.xml")), kOldFile);
+    const auto backups = filesEndingWith(dir, ".bak");
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(backups.begin()->rfind("settings.xml.", 0), 0u);
+    EXPECT_EQ(readBytes(dir.file(*backups.begin())), kOldFile);
+    EXPECT_TRUE(filesEndingWith(dir, ".tmp").empty());
 }
 
 }  // namespace
