@@ -37,6 +37,9 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::string workingDir
         if (!workingDirectory.empty() && ::chdir(workingDirectory.c_str()) != 0) {
             ::_exit(126);
         }
+        // The program gets nothing of the test but its three standard streams: a socket
+        // of an in-process stand-in must not stay bound while the program lives.
+        ::close_range(3, ~0U, 0);
         ::execv(args[0], args.data());
         ::_exit(127);
     }
