@@ -3,25 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 
-#include <system_error>
-
 namespace halvex::platform::net {
-
-Thread::~Thread() { join(); }
-
-bool Thread::start(std::function<void()> body) {
-    if (thread_.joinable()) return false;
-    try {
-        thread_ = std::thread(std::move(body));
-    } catch (const std::system_error&) {
-        return false;
-    }
-    return true;
-}
-
-void Thread::join() {
-    if (thread_.joinable() && !isCurrent()) thread_.join();
-}
 
 void raiseCurrentThreadPriority() {
     // Normal (SCHED_OTHER) threads have a single static priority level here; the

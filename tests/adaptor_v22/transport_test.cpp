@@ -141,7 +141,8 @@ TEST_F(Transport, AddressesThatAreNoUnitRaise) {
     options.localAddress = Block{7}.bridge();
     EXPECT_THROW(UdpAdaptor(io, "", options), boost::system::system_error);
     EXPECT_THROW(UdpAdaptor(io, "no.such.host.invalid", options), boost::system::system_error);
-    options.localAddress = "10.255.255.254";  // not this machine's
+    // Not this machine's: the bind fails before anything could be sent.
+    options.localAddress = "10.255.255.254";
     EXPECT_THROW(UdpAdaptor(io, Block{7}.unit(), options), boost::system::system_error);
 }
 
