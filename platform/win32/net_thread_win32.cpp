@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-
 namespace halvex::platform::net {
 
 void raiseCurrentThreadPriority() {
