@@ -223,7 +223,12 @@ TEST(SimLink, DestroyingWhileReadingOrPausingReturns) {
         if (linkLost) {
             server.emulator.dropConnections();
             // Ready lost, Connecting again: the pause before the next attempt.
-            ASSERT_TRUE(eventually([&] { return rec.stateList().size() == 5; }));
+            ASSERT_TRUE(eventually([&] { return rec.stateList().size() == 5; })) << [&] {
+                std::string seen;  // which changes came, for a failure on a loaded machine
+                for (const auto& [from, to] : rec.stateList())
+                    seen += " " + std::to_string(from) + "->" + std::to_string(to);
+                return "state changes:" + seen;
+            }();
             EXPECT_EQ(rec.stateList().back(), std::make_pair(5, 1));
         }
         auto destroyed = std::async(std::launch::async, [&] { client.reset(); });
