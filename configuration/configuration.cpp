@@ -18,6 +18,7 @@
 #include <boost/property_tree/xml_parser.hpp>
 
 #include "platform/line_sink.h"
+#include "platform/new_file.h"
 
 namespace fs = std::filesystem;
 namespace pt = boost::property_tree;
@@ -111,7 +112,7 @@ OutputFile createNewFile(const std::string& stem, const std::string& suffix) {
     for (int counter = 0; counter <= kMaxNameCounter; ++counter) {
         const std::string path = counter == 0 ? stem + suffix : stem + "." + std::to_string(counter) + suffix;
         errno = 0;
-        if (std::FILE* stream = std::fopen(path.c_str(), "wbx"))
+        if (std::FILE* stream = halvex::platform::openNewFile(path))
             return OutputFile(stream, path);
         const int error = errno;
         std::error_code ignored;
