@@ -128,7 +128,6 @@ double SessionPlayer::play(double elapsed, SimServerEmulator& server) {
     if (updates_.empty()) return -1;
     const double first = updates_.front().at;
     const double span = updates_.back().at - first + kLoopPause;
-    const double sessionTime = elapsed * speed_;
     for (;;) {
         if (next_ >= updates_.size()) {
             if (!loop_) return -1;
@@ -136,8 +135,9 @@ double SessionPlayer::play(double elapsed, SimServerEmulator& server) {
             cycleStart_ += span;
         }
         const SessionUpdate& update = updates_[next_];
-        const double due = cycleStart_ + update.at - first;
-        if (due > sessionTime) return due / speed_;
+        // Compared in the caller's seconds, so the time returned below is due when given back.
+        const double due = (cycleStart_ + update.at - first) / speed_;
+        if (due > elapsed) return due;
         std::vector<std::pair<std::string, double>> values;
         values.reserve(update.values.size());
         for (const SessionValue& v : update.values) values.emplace_back(v.id, v.value);
