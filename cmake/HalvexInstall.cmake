@@ -2,13 +2,15 @@
 # scenarios into share/halvex-relay/scenarios (where sim-server-emulator --scenario
 # looks for names), the README, the monitor screenshot and the example
 # configuration into the documentation folder. CPack makes a .deb of the same.
+# Documentation under the package's name, not the CMake project's.
+set(HALVEX_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/halvex-relay)
 install(TARGETS halvex-relay-json halvex-relay-v22 sim-server-emulator unit-emulator-json unit-emulator-v22
                 sim-session-recorder
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/scenarios/ DESTINATION ${CMAKE_INSTALL_DATADIR}/halvex-relay/scenarios
         FILES_MATCHING PATTERN "*.scenario")
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/monitor.png DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/config/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/monitor.png DESTINATION ${HALVEX_DOCDIR})
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/config/ DESTINATION ${HALVEX_DOCDIR}/examples
         FILES_MATCHING PATTERN "*.xml")
 
 set(CPACK_GENERATOR DEB)
