@@ -39,6 +39,9 @@ struct Edition {
     const char* abpName;
 };
 
+// The test names show the edition, not the bytes of the struct.
+void PrintTo(const Edition& edition, std::ostream* out) { *out << edition.name; }
+
 class Replay : public testing::TestWithParam<Edition> {
 protected:
     static void SetUpTestSuite() {
