@@ -290,9 +290,13 @@ void MonitorServer::stop() {
         acceptor_.close(ignored);
         pushTimer_.cancel();
         for (const auto& session : std::set<std::shared_ptr<LiveSession>>(live_)) session->close();
+        // A browser's idle keep-alive connection would hold the thread until its read
+        // times out: stop now, whatever is still pending.
+        io_.stop();
     });
     thread_.join();
-    // Handlers still pending hold sessions; run them down so they let go.
+    // Run down what the closes aborted; what still waits on an open connection is
+    // destroyed with the io_context.
     io_.restart();
     io_.poll();
     live_.clear();

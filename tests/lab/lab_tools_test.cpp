@@ -247,6 +247,15 @@ TEST(MonitorServer, ServesItsPageAndRefusesTheRest) {
     EXPECT_EQ(get(monitor.port(), "/live").result(), http::status::not_found);
     EXPECT_EQ(get(monitor.port(), "/", http::verb::post).result(), http::status::method_not_allowed);
     EXPECT_THROW(unit_monitor::MonitorServer("192.168.1.1", 0, {}, "x"), std::invalid_argument);
+
+    // A browser's idle connection does not hold up the end of the emulator.
+    asio::io_context io;
+    tcp::socket idle(io);
+    idle.connect(tcp::endpoint(asio::ip::make_address(kMonitorAddress), monitor.port()));
+    std::this_thread::sleep_for(100ms);
+    const auto before = std::chrono::steady_clock::now();
+    monitor.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
 }
 
 TEST(MonitorServer, HttpAddressesAreLoopbackOnly) {
