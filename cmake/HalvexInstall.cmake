@@ -4,9 +4,16 @@
 # configuration into the documentation folder. CPack makes a .deb of the same.
 # Documentation under the package's name, not the CMake project's.
 set(HALVEX_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/halvex-relay)
-install(TARGETS halvex-relay-json halvex-relay-v22 sim-server-emulator unit-emulator-json unit-emulator-v22
-                sim-session-recorder
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The emulators and the recorder wait for their stop signals the POSIX way; a build that
+# leaves them out (Windows) installs the two programs alone.
+set(halvex_installed_programs)
+foreach(program halvex-relay-json halvex-relay-v22 sim-server-emulator unit-emulator-json unit-emulator-v22
+                sim-session-recorder)
+  if(TARGET ${program})
+    list(APPEND halvex_installed_programs ${program})
+  endif()
+endforeach()
+install(TARGETS ${halvex_installed_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/scenarios/ DESTINATION ${CMAKE_INSTALL_DATADIR}/halvex-relay/scenarios
         FILES_MATCHING PATTERN "*.scenario")
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/monitor.png DESTINATION ${HALVEX_DOCDIR})
