@@ -181,6 +181,11 @@ class MonitorServer::HttpSession : public std::enable_shared_from_this<HttpSessi
 public:
     HttpSession(MonitorServer& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {}
 
+    void close() {
+        beast::error_code ignored;
+        stream_.socket().close(ignored);
+    }
+
     void read() {
         parser_.emplace();
         parser_->header_limit(kMaxRequestBytes);
@@ -291,7 +296,11 @@ void MonitorServer::stop() {
         pushTimer_.cancel();
         for (const auto& session : std::set<std::shared_ptr<LiveSession>>(live_)) session->close();
         // A browser's idle keep-alive connection would hold the thread until its read
-        // times out: stop now, whatever is still pending.
+        // times out: close them all.
+        for (const auto& weak : http_) {
+            if (const auto session = weak.lock()) session->close();
+        }
+        http_.clear();
         io_.stop();
     });
     thread_.join();
@@ -312,7 +321,13 @@ std::size_t MonitorServer::sessions() const {
 void MonitorServer::doAccept() {
     acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
         if (!acceptor_.is_open()) return;
-        if (!ec) std::make_shared<HttpSession>(*this, std::move(socket))->read();
+        if (!ec) {
+            auto session = std::make_shared<HttpSession>(*this, std::move(socket));
+            // Forget the sessions that have ended, so the set stays small.
+            for (auto it = http_.begin(); it != http_.end();) it = it->expired() ? http_.erase(it) : std::next(it);
+            http_.insert(session);
+            session->read();
+        }
         doAccept();
     });
 }

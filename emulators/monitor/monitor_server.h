@@ -105,6 +105,7 @@ private:
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer pushTimer_;
     std::set<std::shared_ptr<LiveSession>> live_;  // monitor thread only
+    std::set<std::weak_ptr<HttpSession>, std::owner_less<std::weak_ptr<HttpSession>>> http_;  // monitor thread only
     std::thread thread_;
     bool started_ = false;
 
