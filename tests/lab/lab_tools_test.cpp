@@ -201,6 +201,34 @@ TEST(Scenario, EveryShippedScenarioParses) {
     EXPECT_EQ(found, 4u);
 }
 
+// --- the programs' lab options ------------------------------------------------------
+
+TEST(LabOptions, ABadValueStopsTheProgramWithItsReason) {
+    TempDir dir;
+    dir.write("broken.jsonl", "{\"t\":0,\"protocol\":\"APP\",\"values\":[{\"id\":\"NOPE\"}]}\n");
+    const std::string bin = HALVEX_BIN_DIR;
+    const struct {
+        std::vector<std::string> argv;
+        std::string reason;
+    } cases[] = {
+        {{bin + "/unit-emulator-json", "--address", "127.0.0.80", "--http", "10.1.2.3:8997"}, "only loopback"},
+        {{bin + "/unit-emulator-v22", "--address", "127.0.0.80", "--http", "127.0.0.80:x"}, "not PORT or ADDRESS:PORT"},
+        {{bin + "/unit-emulator-json", "--address", "127.0.0.80", "--record", "/nonexistent/r.csv"}, "/nonexistent/r.csv"},
+        {{bin + "/unit-emulator-v22", "--address", "127.0.0.80", "--record", "/nonexistent/r.csv"}, "/nonexistent/r.csv"},
+        {{bin + "/sim-server-emulator", "--replay", dir.file("broken.jsonl")}, "line 1: 'NOPE'"},
+        {{bin + "/sim-server-emulator", "--replay", dir.file("broken.jsonl"), "--scenario", "stable-adult"},
+         "cannot be combined"},
+        {{bin + "/sim-server-emulator", "--scenario", "no-such-scenario"}, "the names are: calibration-session"},
+        {{bin + "/sim-session-recorder", "127.0.0.80", "/nonexistent/s.jsonl"}, "/nonexistent/s.jsonl"},
+        {{bin + "/sim-session-recorder", "127.0.0.80"}, "ADDRESS and FILE"},
+    };
+    for (const auto& c : cases) {
+        halvex::test::ChildProcess child(c.argv);
+        EXPECT_EQ(child.wait(10s), 1) << c.argv[0] << ' ' << c.argv.back();
+        EXPECT_NE(child.err().find(c.reason), std::string::npos) << child.err();
+    }
+}
+
 // --- the monitor's web server ---------------------------------------------------------
 
 namespace asio = boost::asio;
