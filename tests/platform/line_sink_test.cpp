@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <map>
 #include <sstream>
@@ -18,6 +22,47 @@
 namespace {
 
 using halvex::platform::Channel;
+
+#ifdef _WIN32
+constexpr int kStdout = 1;
+constexpr int kStderr = 2;
+
+// Standard output (or error) sent into a pipe while the object lives, with a thread
+// that drains the pipe so writers never wait on a full one. The sink looks the
+// standard handle up on every write, so swapping the handle redirects it.
+class RedirectedStream {
+public:
+    explicit RedirectedStream(int stream) : which_(stream == kStderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE) {
+        EXPECT_TRUE(::CreatePipe(&readEnd_, &writeEnd_, nullptr, 0));
+        saved_ = ::GetStdHandle(which_);
+        ::SetStdHandle(which_, writeEnd_);
+        reader_ = std::thread([this] {
+            char chunk[4096];
+            DWORD got = 0;
+            while (::ReadFile(readEnd_, chunk, sizeof chunk, &got, nullptr) && got > 0)
+                text_.append(chunk, got);
+        });
+    }
+    // Restores the stream and returns everything written to it.
+    std::string finish() {
+        ::SetStdHandle(which_, saved_);
+        ::CloseHandle(writeEnd_);  // the pipe's only write end: the reader sees its end
+        reader_.join();
+        ::CloseHandle(readEnd_);
+        return text_;
+    }
+
+private:
+    DWORD which_;
+    HANDLE saved_ = nullptr;
+    HANDLE readEnd_ = nullptr;
+    HANDLE writeEnd_ = nullptr;
+    std::thread reader_;
+    std::string text_;
+};
+#else
+constexpr int kStdout = STDOUT_FILENO;
+constexpr int kStderr = STDERR_FILENO;
 
 // Standard output (or error) sent into a pipe while the object lives, with a thread
 // that drains the pipe so writers never wait on a full one.
@@ -56,13 +101,14 @@ private:
     std::thread reader_;
     std::string text_;
 };
+#endif
 
 TEST(LineSink, LinesOfManyThreadsArriveWholeAndInEachThreadsOrder) {
     constexpr int kThreads = 8;
     constexpr int kLinesEach = 400;
     // Long lines make a split write likely if lines were written in pieces.
     const std::string padding(300, '.');
-    RedirectedStream out(STDOUT_FILENO);
+    RedirectedStream out(kStdout);
     {
         std::vector<std::thread> writers;
         for (int t = 0; t < kThreads; ++t) {
@@ -91,7 +137,7 @@ TEST(LineSink, LinesOfManyThreadsArriveWholeAndInEachThreadsOrder) {
 }
 
 TEST(LineSink, ErrorsGoToStandardErrorAndCapturesNest) {
-    RedirectedStream err(STDERR_FILENO);
+    RedirectedStream err(kStderr);
     halvex::platform::printErr("HX>ERROR>first");
     {
         halvex::test::ConsoleCapture outer;

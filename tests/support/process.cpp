@@ -1,17 +1,21 @@
 #include "tests/support/process.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 
 namespace halvex::test {
 
+#ifndef _WIN32
 ChildProcess::ChildProcess(std::vector<std::string> argv, std::string workingDirectory) {
     int outPipe[2];
     int errPipe[2];
@@ -157,12 +161,29 @@ std::string ChildProcess::err() {
     return err_;
 }
 
+#endif  // !_WIN32
+
 TempDir::TempDir() {
+#ifdef _WIN32
+    // No mkdtemp here: create_directory fails on a name that exists, so a fresh name
+    // is taken atomically all the same.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto candidate =
+            std::filesystem::temp_directory_path() / ("halvex-test-" + std::to_string(random()));
+        if (std::filesystem::create_directory(candidate)) {
+            path_ = candidate.generic_string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary directory");
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "halvex-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
     path_ = pattern;
+#endif
 }
 
 TempDir::~TempDir() {

@@ -1,6 +1,8 @@
 #pragma once
 
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
@@ -13,6 +15,8 @@
 
 namespace halvex::test {
 
+#ifndef _WIN32
+// Starting programs is POSIX-only here; the Windows build leaves out the tests that do.
 // A program started by a test, with its standard output and error collected as it
 // runs. The destructor kills the program if it still runs, so no test leaves one
 // behind.
@@ -62,6 +66,8 @@ private:
     std::thread outReader_;
     std::thread errReader_;
 };
+
+#endif  // !_WIN32
 
 // A fresh temporary directory, removed with its contents by the destructor.
 class TempDir {
