@@ -13,7 +13,7 @@ using halvex::platform::printOut;
 JsonEdition::JsonEdition(Configuration& config, std::unique_ptr<JsonUnitAdaptor> adaptor)
     : Edition(config), unit_(std::move(adaptor)) {}
 
-const std::vector<ParameterRequest>& JsonEdition::appInputs() const {
+const std::vector<ParameterRequest>& JsonEdition::appInputList() {
     using com_krel::TypeFloat;
     using com_krel::TypeInteger;
     static const std::vector<ParameterRequest> inputs = {

@@ -21,7 +21,7 @@ const float V22Edition::kPulse[kPulseLength] = {
 V22Edition::V22Edition(Configuration& config, std::unique_ptr<V22UnitAdaptor> adaptor)
     : Edition(config), unit_(std::move(adaptor)) {}
 
-const std::vector<ParameterRequest>& V22Edition::appInputs() const {
+const std::vector<ParameterRequest>& V22Edition::appInputList() {
     using com_krel::TypeFloat;
     using com_krel::TypeInteger;
     static const std::vector<ParameterRequest> inputs = {

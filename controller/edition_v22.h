@@ -30,7 +30,9 @@ public:
     V22Edition(Configuration& configuration, std::unique_ptr<V22UnitAdaptor> unit);
 
     V22UnitAdaptor& unit() override { return *unit_; }
-    const std::vector<com_krel::ParameterRequest>& appInputs() const override;
+    const std::vector<com_krel::ParameterRequest>& appInputs() const override { return appInputList(); }
+    // The APP inputs this edition subscribes, in subscription order.
+    static const std::vector<com_krel::ParameterRequest>& appInputList();
     std::string simServerAddress() const override;
     std::string appServerAddress() const override;
 

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -19,6 +20,7 @@
 
 #include "emulators/sim_server/patient.h"
 #include "emulators/sim_server/scenario.h"
+#include "emulators/sim_server/session.h"
 #include "emulators/sim_server/sim_server_emulator.h"
 
 namespace po = boost::program_options;
@@ -63,7 +65,8 @@ bool waitForSignal(const sigset_t& signals, std::chrono::steady_clock::time_poin
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string address = "127.0.0.1", scenarioFile;
+    std::string address = "127.0.0.1", scenarioFile, replayFile;
+    double speed = 1;
     int simPort = kDefaultSimPort, appPort = kDefaultAppPort;
     double seconds = 0;
     std::vector<std::string> assignments;
@@ -75,7 +78,11 @@ int main(int argc, char** argv) {
         ("sim-port", po::value(&simPort)->default_value(simPort), "SIM protocol port (0 = any free port)")
         ("app-port", po::value(&appPort)->default_value(appPort), "APP protocol port (0 = any free port)")
         ("set", po::value(&assignments)->composing(), "start value, ID=VALUE (may be repeated)")
-        ("scenario", po::value(&scenarioFile), "file of timed steps ('at 5.0 set HRPM 80', ...)")
+        ("scenario", po::value(&scenarioFile),
+         "file of timed steps ('at 5.0 set HRPM 80', ...), or the name of a shipped one (stable-adult, ...)")
+        ("replay", po::value(&replayFile), "serve a session recorded by sim-session-recorder, with its timing")
+        ("speed", po::value(&speed)->default_value(speed), "--replay: play this many times faster")
+        ("loop", "--replay: start the session again after its end")
         ("seconds", po::value(&seconds), "exit after this many seconds (default: run until SIGINT/SIGTERM)");
     po::variables_map vm;
     try {
@@ -109,9 +116,23 @@ int main(int argc, char** argv) {
     }
     std::vector<ScenarioStep> steps;
     if (!scenarioFile.empty()) {
-        std::ifstream in(scenarioFile);
-        if (!in) return fail("cannot read scenario file " + scenarioFile);
-        if (!parseScenario(in, o.parameters, steps, error)) return fail(scenarioFile + ": " + error);
+        const std::string path = findScenario(scenarioFile, scenarioFolders(), error);
+        if (path.empty()) return fail("--scenario: " + error);
+        std::ifstream in(path);
+        if (!in) return fail("cannot read scenario file " + path);
+        if (!parseScenario(in, o.parameters, steps, error)) return fail(path + ": " + error);
+    }
+    if (!replayFile.empty() && !scenarioFile.empty()) return fail("--replay and --scenario cannot be combined");
+    if (!(std::isfinite(speed) && speed > 0)) return fail("--speed must be above 0");
+    std::unique_ptr<SessionPlayer> player;
+    if (!replayFile.empty()) {
+        std::ifstream in(replayFile);
+        if (!in) return fail("cannot read session file " + replayFile);
+        std::vector<SessionUpdate> session;
+        if (!readSession(in, o.parameters, session, error)) return fail(replayFile + ": " + error);
+        if (session.empty()) return fail(replayFile + ": the session holds no update");
+        player = std::make_unique<SessionPlayer>(std::move(session), speed, vm.count("loop") > 0);
+        player->applyStartValues(o.parameters);
     }
 
     // Signals are taken by the main loop alone; the emulator's thread inherits the mask.
@@ -133,13 +154,23 @@ int main(int argc, char** argv) {
     const auto end = begin + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
     WaveformGenerator waves;
     std::size_t nextStep = 0;
+    bool replayDone = false;
     auto nextBatch = begin;
     for (;;) {
         const auto now = clock::now();
         if (timed && now >= end) break;
         const double elapsed = std::chrono::duration<double>(now - begin).count();
         for (; nextStep < steps.size() && steps[nextStep].at <= elapsed; ++nextStep) applyStep(steps[nextStep], server);
-        if (now >= nextBatch) {
+        if (player) {
+            // The session carries its own waveforms; nothing is generated.
+            const double due = player->play(elapsed, server);
+            if (due < 0 && !replayDone) {
+                replayDone = true;
+                say("Replay finished: " + std::to_string(player->sent()) + " updates");
+            }
+            nextBatch = due < 0 ? now + std::chrono::seconds(1)
+                                : begin + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(due));
+        } else if (now >= nextBatch) {
             server.setValues(waves.nextBatch(server));
             nextBatch += kBatchInterval;
             if (nextBatch < now) nextBatch = now + kBatchInterval;  // fell behind: do not burst

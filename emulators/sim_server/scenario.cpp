@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <limits>
+#include <set>
 #include <sstream>
 
 namespace halvex_emu {
@@ -123,6 +125,42 @@ void applyStep(const ScenarioStep& step, SimServerEmulator& server) {
             server.setValues({{"HW_PATMON_CALIB_ACTION", step.value}, {"HW_PATMON_CALIB_ARG1", step.argument}});
             break;
     }
+}
+
+std::vector<std::string> scenarioFolders() {
+    namespace fs = std::filesystem;
+    std::vector<std::string> folders;
+    std::error_code ec;
+    const fs::path program = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) folders.push_back((program.parent_path() / HALVEX_INSTALLED_SCENARIOS).lexically_normal().string());
+    folders.push_back(HALVEX_SOURCE_SCENARIOS);
+    return folders;
+}
+
+std::string findScenario(const std::string& nameOrPath, const std::vector<std::string>& folders,
+                         std::string& error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::is_regular_file(nameOrPath, ec)) return nameOrPath;
+    const bool isName = !nameOrPath.empty() && nameOrPath.find('/') == std::string::npos;
+    std::set<std::string> names;
+    for (const std::string& folder : folders) {
+        if (isName) {
+            for (const std::string& candidate : {nameOrPath, nameOrPath + ".scenario"}) {
+                const fs::path path = fs::path(folder) / candidate;
+                if (fs::is_regular_file(path, ec)) return path.string();
+            }
+        }
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            if (it->path().extension() == ".scenario") names.insert(it->path().stem().string());
+        }
+    }
+    error = "no scenario file or name '" + nameOrPath + "'";
+    if (!names.empty()) {
+        error += "; the names are:";
+        for (const std::string& name : names) error += ' ' + name;
+    }
+    return {};
 }
 
 }  // namespace halvex_emu

@@ -44,4 +44,13 @@ bool parseAssignment(const std::string& text, const std::vector<Parameter>& para
 // Runs one step against the server.
 void applyStep(const ScenarioStep& step, SimServerEmulator& server);
 
+// Where --scenario looks for a name: the scenarios installed beside the program
+// (../share/halvex-relay/scenarios from its folder), then those of the source tree.
+std::vector<std::string> scenarioFolders();
+// `nameOrPath` as given when such a file exists; otherwise NAME or NAME.scenario in
+// the first folder that has it. Empty when there is none, and `error` then lists the
+// names that can be given.
+std::string findScenario(const std::string& nameOrPath, const std::vector<std::string>& folders,
+                         std::string& error);
+
 }  // namespace halvex_emu

@@ -14,6 +14,7 @@
 
 #include "platform/line_sink.h"
 
+#include "emulators/monitor/lab_outputs.h"
 #include "emulators/unit_json/report.h"
 #include "emulators/unit_json/unit_emulator.h"
 
@@ -75,6 +76,8 @@ int main(int argc, char** argv) {
         ("stall-reading", "accept connections and never read from them: the bridge's writes fill the "
                           "socket buffers until they block (a unit that stopped reading)")
         ("wifi-fails", "WifiCredentials do not join the network: NetworkStatusData reports no connection");
+    unit_monitor::LabOutputs lab;
+    lab.addOptions(options);
     po::variables_map vm;
     try {
         po::store(po::parse_command_line(argc, argv, options), vm);
@@ -97,6 +100,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     const bool summary = vm.count("summary") > 0;
+    std::string labError;
+    if (!lab.open(unit_monitor::jsonUnitChannels(), "JSON unit", labError)) {
+        printError("unit-emulator-json: " + labError);
+        return 1;
+    }
 
     // Block the stop signals before any thread starts, so that only sigtimedwait
     // below ever sees them.
@@ -113,9 +121,10 @@ int main(int argc, char** argv) {
     if (vm.count("wifi-fails")) {
         unit.setWifiJoins(false);
     }
-    if (!summary) {
-        unit.setListener([](const ReceivedFrame&, const std::string& line) { printLine("UNIT> " + line); });
-    }
+    unit.setListener([&lab, summary](const ReceivedFrame& frame, const std::string& line) {
+        if (!summary) printLine("UNIT> " + line);
+        lab.received(frame.values);
+    });
     try {
         unit.start();
     } catch (const std::exception& e) {
@@ -124,6 +133,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     printLine("unit-emulator-json listening on " + address + ':' + std::to_string(unit.port()));
+    if (!lab.monitorUrl().empty()) printLine("unit-emulator-json monitor on " + lab.monitorUrl());
 
     const auto startedAt = std::chrono::steady_clock::now();
     const auto deadline = startedAt + std::chrono::seconds(seconds);
@@ -151,6 +161,7 @@ int main(int argc, char** argv) {
         }
     }
     unit.stop();
+    const bool recorded = lab.finish(labError);
 
     const std::string report = formatReport(unit.snapshot());
     // The report's lines end with a line end; the sink adds the last one.
@@ -163,6 +174,10 @@ int main(int argc, char** argv) {
             printError("unit-emulator-json: cannot write the report to " + reportFile);
             return 1;
         }
+    }
+    if (!recorded) {
+        printError("unit-emulator-json: --record: " + labError);
+        return 1;
     }
     return 0;
 }

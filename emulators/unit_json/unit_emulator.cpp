@@ -145,13 +145,15 @@ void UnitEmulator::onBytes(const std::shared_ptr<Connection>& c, const char* dat
     c->reader.feed(data, n);
     while (auto frame = c->reader.next()) {
         const auto now = Clock::now();
-        ReceivedFrame rf{now, c->id, std::move(*frame), {}};
+        ReceivedFrame rf{now, c->id, std::move(*frame), {}, {}};
         Handled h;
         Listener listener;
         {
             std::lock_guard<std::mutex> g(lock_);
             h = store_.handle(rf.frame, now);
             rf.messageType = h.messageType;
+            rf.values = std::move(h.values);
+            rf.values.at = now;
             frames_.push_back(rf);
             if (frames_.size() > keptFrames_) {
                 frames_.pop_front();

@@ -49,6 +49,7 @@ struct ReceivedFrame {
     std::uint64_t connection = 0; // 1 for the first accepted connection
     Frame frame;
     std::string messageType; // empty when undecodable
+    unit_monitor::Received values; // the numerics and samples it carried, at `at`
 };
 
 class UnitEmulator {

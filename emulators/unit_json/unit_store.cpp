@@ -75,16 +75,18 @@ UnitStats UnitStore::snapshot() const {
     return s;
 }
 
-void UnitStore::handleVitals(const void* message, std::string& line) {
+void UnitStore::handleVitals(const void* message, Handled& h) {
     for (const auto& kv : asTree(message)) {
         const std::string& value = kv.second.data();
         if (!kv.second.empty() || isUnset(value)) continue;
         stats_.vitals[kv.first] = value;
-        line += ' ' + kv.first + '=' + value;
+        h.line += ' ' + kv.first + '=' + value;
+        h.values.numerics.emplace_back(kv.first, value);
     }
 }
 
-void UnitStore::handleWaves(const void* message, std::string& line) {
+void UnitStore::handleWaves(const void* message, Handled& h) {
+    std::string& line = h.line;
     for (const auto& kv : asTree(message)) {
         const pt::ptree& wave = kv.second;
         if (wave.empty()) {
@@ -116,7 +118,8 @@ void UnitStore::handleWaves(const void* message, std::string& line) {
         ++w.messages;
         w.samples += samples.size();
         line += ' ' + kv.first + ':' + std::to_string(samples.size());
-        w.lastSamples = std::move(samples);
+        w.lastSamples = samples;
+        h.values.waves.emplace_back(kv.first, std::move(samples));
     }
 }
 
@@ -180,9 +183,9 @@ Handled UnitStore::handle(const Frame& frame, Clock::time_point now) {
     auto text = [&](const char* path) { return message.get<std::string>(path, ""); };
 
     if (*type == "VitalsData") {
-        handleVitals(&message, h.line);
+        handleVitals(&message, h);
     } else if (*type == "WaveformData") {
-        handleWaves(&message, h.line);
+        handleWaves(&message, h);
     } else if (*type == "CalListRequest") {
         const std::string calType = text("calType");
         h.answer = calListAnswer(calType);

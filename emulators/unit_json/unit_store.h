@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "emulators/monitor/received.h"
 #include "emulators/unit_json/frame.h"
 
 namespace unit_json {
@@ -54,6 +55,7 @@ struct Handled {
     std::string messageType;          // empty when undecodable
     std::string line;                 // one compact line describing the message
     std::optional<std::string> answer; // JSON text to send back, if the message asks
+    unit_monitor::Received values;    // the numerics and samples it carried (time left unset)
 };
 
 class UnitStore {
@@ -74,8 +76,8 @@ public:
     }
 
 private:
-    void handleVitals(const void* message, std::string& line);
-    void handleWaves(const void* message, std::string& line);
+    void handleVitals(const void* message, Handled& h);
+    void handleWaves(const void* message, Handled& h);
     std::string calListAnswer(const std::string& calType) const;
     std::string networkStatusAnswer() const;
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "emulators/monitor/lab_outputs.h"
 #include "emulators/unit_v22/report.h"
 #include "emulators/unit_v22/unit_emulator.h"
 
@@ -57,6 +58,8 @@ int main(int argc, char** argv) {
          "answer the identification request with this serial id instead of its own")
         ("refuse-assoc", "refuse every association request")
         ("silent", "receive nothing and answer nothing");
+    unit_monitor::LabOutputs lab;
+    lab.addOptions(options);
     po::variables_map vm;
     try {
         po::store(po::parse_command_line(argc, argv, options), vm);
@@ -74,6 +77,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     const bool summary = vm.count("summary") > 0;
+    std::string labError;
+    if (!lab.open(unit_monitor::v22UnitChannels(), "Halvex v2.2 unit", labError)) {
+        std::cerr << kProgram << ": " << labError << std::endl;
+        return 1;
+    }
 
     // Block the stop signals before any thread starts, so that only sigtimedwait
     // below ever sees them.
@@ -96,8 +104,11 @@ int main(int argc, char** argv) {
     unit->setSilent(vm.count("silent") > 0);
     if (vm.count("identity-serial"))
         unit->setIdentitySerial(identitySerial);
-    if (!summary)
-        unit->setListener([](const ReceivedDatagram&, const std::string& line) { printLine("UNIT> " + line); });
+    unit->setListener([&lab, summary](const ReceivedDatagram& datagram, const std::string& line) {
+        if (!summary)
+            printLine("UNIT> " + line);
+        lab.received(datagram.values);
+    });
     try {
         unit->start();
     } catch (const std::exception& e) {
@@ -110,6 +121,8 @@ int main(int argc, char** argv) {
         listening += ", " + also;
     printLine(std::string(kProgram) + " (serial " + unitOptions.serialId + ") listening on " + listening + " port " +
               std::to_string(unitOptions.port));
+    if (!lab.monitorUrl().empty())
+        printLine(std::string(kProgram) + " monitor on " + lab.monitorUrl());
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     UnitStats before = unit->snapshot();
@@ -138,6 +151,7 @@ int main(int argc, char** argv) {
         }
     }
     unit->stop();
+    const bool recorded = lab.finish(labError);
 
     const std::string report = formatReport(unit->snapshot());
     std::fputs(report.c_str(), stdout);
@@ -150,6 +164,10 @@ int main(int argc, char** argv) {
             std::cerr << kProgram << ": cannot write the report to " << reportFile << std::endl;
             return 1;
         }
+    }
+    if (!recorded) {
+        std::cerr << kProgram << ": --record: " << labError << std::endl;
+        return 1;
     }
     return 0;
 }

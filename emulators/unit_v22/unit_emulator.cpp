@@ -123,7 +123,7 @@ void UnitEmulator::receiveOn(const std::shared_ptr<Listening>& listening) {
 
 void UnitEmulator::onDatagram(const std::string& text, const udp::endpoint& from, const std::string& to) {
     ReceivedDatagram datagram{Clock::now(), from.address().to_string() + ':' + std::to_string(from.port()), to, text,
-                              false};
+                              false, {}};
     std::vector<Reply> replies;
     Listener listener;
     {
@@ -134,6 +134,8 @@ void UnitEmulator::onDatagram(const std::string& text, const udp::endpoint& from
         } else {
             lastSender_ = from;
             replies = model_.receive(text, datagram.at);
+            datagram.values = model_.lastKept();
+            datagram.values.at = datagram.at;
         }
         datagrams_.push_back(datagram);
         if (datagrams_.size() > kKeptDatagrams)

@@ -45,6 +45,7 @@ struct ReceivedDatagram {
     std::string to;         // the unit's address it arrived on
     std::string text;
     bool ignored = false;   // arrived while silent
+    unit_monitor::Received values;  // the run-mode values it gave the unit, at `at`
 };
 
 class UnitEmulator {

@@ -1,5 +1,7 @@
 #include "emulators/unit_v22/unit_model.h"
 
+#include <cstdlib>
+
 namespace unit_v22 {
 
 ParsedDatagram parseDatagram(const std::string& text) {
@@ -25,6 +27,7 @@ bool isWaveWord(const std::string& word) {
 }
 
 std::vector<Reply> UnitModel::receive(const std::string& datagram, Clock::time_point at) {
+    lastKept_ = {};
     if (!first_)
         first_ = at;
     stats_.windowSeconds = std::chrono::duration<double>(at - *first_).count();
@@ -99,18 +102,26 @@ void UnitModel::keep(const Command& command) {
         return;
     }
     stats_.values[command.word] = command.payload;
-    if (!isWaveWord(command.word))
+    if (!isWaveWord(command.word)) {
+        lastKept_.numerics.emplace_back(command.word, command.payload);
         return;
+    }
     WaveStats& wave = stats_.waves[command.word];
+    std::vector<double> samples;
     std::size_t at = 0;
     for (;;) {
         const std::size_t comma = command.payload.find(',', at);
         wave.lastSamples.push_back(command.payload.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
         ++wave.samples;
+        char* end = nullptr;
+        const double sample = std::strtod(wave.lastSamples.back().c_str(), &end);
+        if (end != wave.lastSamples.back().c_str() && *end == '\0')
+            samples.push_back(sample);
         if (comma == std::string::npos)
             break;
         at = comma + 1;
     }
+    lastKept_.waves.emplace_back(command.word, std::move(samples));
     if (wave.lastSamples.size() > kKeptSamples)
         wave.lastSamples.erase(wave.lastSamples.begin(),
                                wave.lastSamples.end() - static_cast<std::ptrdiff_t>(kKeptSamples));

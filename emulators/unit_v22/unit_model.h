@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "emulators/monitor/received.h"
+
 namespace unit_v22 {
 
 using Clock = std::chrono::steady_clock;
@@ -97,6 +99,8 @@ public:
     void countSilent() { ++stats_.ignoredWhileSilent; }
 
     const UnitStats& stats() const { return stats_; }
+    // The run-mode values the last datagram gave the unit (time left unset).
+    const unit_monitor::Received& lastKept() const { return lastKept_; }
     const std::string& serialId() const { return serialId_; }
 
 private:
@@ -108,6 +112,7 @@ private:
     bool refuseAssociation_ = false;
     std::map<std::string, std::vector<Reply>> overrides_;
     UnitStats stats_;
+    unit_monitor::Received lastKept_;
     std::optional<Clock::time_point> first_;
 };
 
