@@ -57,6 +57,7 @@ public:
         return script.initializeResult;
     }
     void setVerbose() override { record(callText("setVerbose")); }
+    void interrupt() override { record(callText("interrupt")); }
     void sendHeartRate(int v) override { record(callText("sendHeartRate", v)); }
     void sendRespirationRate(int v) override { record(callText("sendRespirationRate", v)); }
     void sendBloodPressure(int s, int d, int m) override { record(callText("sendBloodPressure", s, d, m)); }
