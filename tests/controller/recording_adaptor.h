@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "controller/unit_adaptor.h"
@@ -54,6 +55,8 @@ public:
     bool initialize(const std::string& serialId, const std::string& ipAddress, const std::string& rangeStart,
                     const std::string& rangeEnd, bool retryForever) override {
         record(callText("initialize", serialId, ipAddress, rangeStart, rangeEnd, retryForever));
+        if (auto hook = std::exchange(script.duringInitialize, nullptr))
+            hook();
         return script.initializeResult;
     }
     void setVerbose() override { record(callText("setVerbose")); }
