@@ -50,6 +50,14 @@ struct Holdings {
     std::size_t descriptors = entriesOf("/proc/self/fd");
 };
 
+// The stand-ins run in this process: their ends of the bridge's connections count too,
+// so the figures are taken once the simulator has closed its ends.
+Holdings settled(const halvex_emu::SimServerEmulator& server) {
+    EXPECT_TRUE(server.waitForConnections(halvex_emu::Protocol::Sim, 0, 10s));
+    EXPECT_TRUE(server.waitForConnections(halvex_emu::Protocol::App, 0, 10s));
+    return Holdings{};
+}
+
 // The simulator stand-in on ephemeral ports of its own address, running at normal speed.
 std::unique_ptr<halvex_emu::SimServerEmulator> startSimulator(const std::string& address, double speed) {
     halvex_emu::SimServerEmulator::Options options;
@@ -106,7 +114,7 @@ TEST(ControllerRebuilds, AHundredV22UnitsGivenUpLeaveNoThreadOrDescriptor) {
     for (int pass = 0; pass <= kRebuilds; ++pass) {
         // The first pass is the reference: it also starts what lives once per process.
         if (pass == 1)
-            before = Holdings{};
+            before = settled(*server);
         SimulatorSample controller(
             &configuration,
             std::make_unique<V22Edition>(configuration,
@@ -115,7 +123,7 @@ TEST(ControllerRebuilds, AHundredV22UnitsGivenUpLeaveNoThreadOrDescriptor) {
         ASSERT_TRUE(controller.init(false)) << console.err();
         ASSERT_TRUE(controller.run()) << "pass " << pass << "\n" << console.err();
     }
-    const Holdings after;
+    const Holdings after = settled(*server);
     EXPECT_EQ(after.threads, before.threads);
     EXPECT_EQ(after.descriptors, before.descriptors);
     EXPECT_EQ(console.count("HX>ERROR>No answer from the Halvex unit for too long. Disconnecting.", Channel::Err),
@@ -140,10 +148,17 @@ TEST(ControllerRebuilds, AHundredJsonControllersWithAReconnectionLeaveNoThreadOr
     Configuration configuration(folder.file("settings.xml"), JsonEdition::kConfigurationKeys);
     auto lastAddress = std::make_shared<halvex::LastAddressStore>(folder.path());
 
+    // The unit's end of the last connection counts too.
+    auto unitLeft = [&] {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (unit.connected() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(5ms);
+        return settled(*server);
+    };
     Holdings before;
     for (int pass = 0; pass <= kRebuilds; ++pass) {
         if (pass == 1)
-            before = Holdings{};
+            before = unitLeft();
         SimulatorSample controller(
             &configuration,
             std::make_unique<JsonEdition>(configuration, std::make_unique<halvex::json::HalvexAdaptor>(lastAddress)),
@@ -165,7 +180,7 @@ TEST(ControllerRebuilds, AHundredJsonControllersWithAReconnectionLeaveNoThreadOr
         ASSERT_TRUE(reconnected) << "pass " << pass << "\n" << console.out();
         EXPECT_FALSE(gaveUp);
     }
-    const Holdings after;
+    const Holdings after = unitLeft();
     EXPECT_EQ(after.threads, before.threads);
     EXPECT_EQ(after.descriptors, before.descriptors);
 }
