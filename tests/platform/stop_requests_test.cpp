@@ -20,47 +20,24 @@ namespace {
 using halvex::platform::StopRequests;
 using namespace std::chrono_literals;
 
+// ThreadSanitizer takes asynchronous signals in its own handler and hands them on only
+// at points of its choosing; a signal sent to the process is not reliably handed to
+// the listener then. The signal path is covered by the other builds and end to end.
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_UNDER_THREAD_SANITIZER() GTEST_SKIP() << "signal delivery under ThreadSanitizer"
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define SKIP_UNDER_THREAD_SANITIZER() GTEST_SKIP() << "signal delivery under ThreadSanitizer"
+#endif
+#endif
+#ifndef SKIP_UNDER_THREAD_SANITIZER
+#define SKIP_UNDER_THREAD_SANITIZER() (void)0
+#endif
+
 bool blocksStopSignals() {
     sigset_t mask;
     pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     return sigismember(&mask, SIGINT) == 1 && sigismember(&mask, SIGTERM) == 1;
-}
-
-TEST(StopRequests, TheFirstSignalReachesTheHandlerOnceOnTheListenersThread) {
-    std::mutex lock;
-    int calls = 0;
-    std::string reason;
-    std::thread::id handlerThread;
-    {
-        StopRequests stop;
-        stop.onRequest([&](const std::string& why) {
-            std::lock_guard<std::mutex> guard(lock);
-            ++calls;
-            reason = why;
-            handlerThread = std::this_thread::get_id();
-        });
-        // Threads started from here on leave the signals to the listener, so their
-        // blocking calls are never cut short by them.
-        bool workerBlocks = false;
-        std::thread([&] { workerBlocks = blocksStopSignals(); }).join();
-        EXPECT_TRUE(workerBlocks);
-
-        EXPECT_FALSE(stop.waitFor(10ms));
-        ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
-        ASSERT_TRUE(stop.waitFor(5s));
-        EXPECT_TRUE(stop.requested());
-        EXPECT_EQ(stop.reason(), "SIGTERM");
-
-        // A handler set afterwards learns of the request at once, on its caller's thread.
-        std::string late;
-        stop.onRequest([&](const std::string& why) { late = why; });
-        EXPECT_EQ(late, "SIGTERM");
-    }
-    std::lock_guard<std::mutex> guard(lock);
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(reason, "SIGTERM");
-    EXPECT_NE(handlerThread, std::this_thread::get_id());
-    EXPECT_FALSE(blocksStopSignals()) << "the destructor gives the thread its mask back";
 }
 
 // A child process running a body of the test; it writes a byte to `ready` at each
@@ -104,7 +81,62 @@ int statusOf(pid_t pid, std::chrono::seconds limit) {
     return -1;
 }
 
+// In a child process of its own: threads that exist before the object is built (a
+// sanitizer's, say) would take the signal for themselves. The child's status says
+// which check failed.
+TEST(StopRequests, TheFirstSignalReachesTheHandlerOnceOnTheListenersThread) {
+    SKIP_UNDER_THREAD_SANITIZER();
+    const Child child = startChild([](int readyFd) {
+        std::mutex lock;
+        int calls = 0;
+        std::string reason;
+        std::thread::id handlerThread;
+        {
+            StopRequests stop;
+            stop.onRequest([&](const std::string& why) {
+                std::lock_guard<std::mutex> guard(lock);
+                ++calls;
+                reason = why;
+                handlerThread = std::this_thread::get_id();
+            });
+            // Threads started from here on leave the signals to the listener, so their
+            // blocking calls are never cut short by them.
+            bool workerBlocks = false;
+            std::thread([&] { workerBlocks = blocksStopSignals(); }).join();
+            if (!workerBlocks)
+                ::_exit(10);
+            if (stop.waitFor(10ms))
+                ::_exit(11);
+            const char byte = 'r';
+            (void)!::write(readyFd, &byte, 1);
+            if (!stop.waitFor(5s) || !stop.requested() || stop.reason() != "SIGTERM")
+                ::_exit(12);
+            // A handler set afterwards learns of the request at once, on its caller's thread.
+            std::string late;
+            stop.onRequest([&](const std::string& why) { late = why; });
+            if (late != "SIGTERM")
+                ::_exit(13);
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        if (calls != 1 || reason != "SIGTERM")
+            ::_exit(14);
+        if (handlerThread == std::this_thread::get_id())
+            ::_exit(15);
+        if (blocksStopSignals())
+            ::_exit(16);  // the destructor gives the thread its mask back
+        ::_exit(0);
+    });
+    ASSERT_GT(child.pid, 0);
+    ASSERT_TRUE(readByte(child.ready));
+    ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
+    EXPECT_EQ(statusOf(child.pid, 10s), 0) << "10: a new thread takes the signals; 11: a request before any; "
+                                               "12: not requested; 13: late handler; 14: handler calls; "
+                                               "15: handler on the main thread; 16: mask kept";
+    ::close(child.ready);
+}
+
 TEST(StopRequests, ASecondSignalEndsAStopThatHangs) {
+    SKIP_UNDER_THREAD_SANITIZER();
     // The child's stop never ends: only the second signal gets it out.
     const Child child = startChild([](int readyFd) {
         StopRequests stop;
@@ -126,6 +158,7 @@ TEST(StopRequests, ASecondSignalEndsAStopThatHangs) {
 }
 
 TEST(StopRequests, AfterDestructionASignalHasItsDefaultEffect) {
+    SKIP_UNDER_THREAD_SANITIZER();
     const Child child = startChild([](int readyFd) {
         { StopRequests stop; }
         const char byte = 'r';
