@@ -341,8 +341,7 @@ int main(int argc, char** argv) {
         std::printf("backlog, bytes unsent on the bridge's unit socket: max %ld, first fifth max %ld, last fifth max "
                     "%ld: %s\n",
                     unitMax, unitEarly, unitLate, unitGrew ? "GREW" : "did not grow");
-    std::printf("stop: SIGTERM -> %s in %.0f ms\n",
-                status == 0 ? "status 0" : status == -1 ? "no end within 20 s" : ("status " + std::to_string(status)).c_str(),
-                stopMs);
+    const std::string howEnded = status == -1 ? "no end within 20 s" : "status " + std::to_string(status);
+    std::printf("stop: SIGTERM -> %s in %.0f ms\n", howEnded.c_str(), stopMs);
     return 0;
 }

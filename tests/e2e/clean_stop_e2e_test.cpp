@@ -64,6 +64,15 @@ protected:
                                                  dir_.path());
     }
 
+    void startV22Unit(bool silent) {
+        unit_v22::UnitEmulator::Options options;
+        options.address = kV22UnitAddress;
+        options.serialId = kSerial;
+        v22Unit_ = std::make_unique<unit_v22::UnitEmulator>(options);
+        v22Unit_->setSilent(silent);
+        v22Unit_->start();
+    }
+
     std::string log() { return "bridge stdout:\n" + bridge_->out() + "\nbridge stderr:\n" + bridge_->err(); }
 
     // Sends the signal and expects the whole stop: status 0 within the limit, the one
@@ -145,11 +154,7 @@ TEST_P(JsonCleanStop, WhileWaitingForAnAbsentUnit) {
 }
 
 TEST_P(V22CleanStop, WhileStreamingTheUnitIsDisabledAndReleased) {
-    unit_v22::UnitEmulator::Options options;
-    options.address = kV22UnitAddress;
-    options.serialId = kSerial;
-    v22Unit_ = std::make_unique<unit_v22::UnitEmulator>(options);
-    v22Unit_->start();
+    startV22Unit(false);
     simulator_ = std::make_unique<FedSimulator>();
     startBridge(kV22Bridge, v22Settings());
     ASSERT_TRUE(v22Unit_->waitForCommand("ABP", 10, 30s)) << log();
@@ -167,14 +172,9 @@ TEST_P(V22CleanStop, WhileStreamingTheUnitIsDisabledAndReleased) {
 }
 
 TEST_P(V22CleanStop, WhileSearchingForASilentUnit) {
-    unit_v22::UnitEmulator::Options options;
-    options.address = kV22UnitAddress;
-    options.serialId = kSerial;
-    v22Unit_ = std::make_unique<unit_v22::UnitEmulator>(options);
-    v22Unit_->setSilent(true);
-    v22Unit_->start();
+    startV22Unit(true);
     startBridge(kV22Bridge, v22Settings());
-    ASSERT_TRUE(v22Unit_->waitForDatagrams(2, 30s)) << log();
+    ASSERT_TRUE(v22Unit_->waitForDatagrams(1, 30s)) << log();
     stopAndExpectCleanEnd(GetParam());
     EXPECT_EQ(occurrences(bridge_->out(), "HX>Running..."), 0u);
 }
