@@ -18,7 +18,7 @@ namespace halvex::platform {
 // after the threads its handler reaches have been joined. The platform's listener
 // reports each request through deliver():
 //   - the first one marks the object requested, wakes waitFor() and calls the
-//     handler once, on the listener's thread, never inside a signal handler;
+//     handler once, on the listener's thread (never inside a signal handler);
 //   - a second one ends the process at once, without any teardown: the way out of
 //     a stop that hangs. Status 128 + the signal's number here (130 for SIGINT, 143
 //     for SIGTERM), 130 on Windows.

@@ -20,20 +20,6 @@ namespace {
 using halvex::platform::StopRequests;
 using namespace std::chrono_literals;
 
-// ThreadSanitizer takes asynchronous signals in its own handler and hands them on only
-// at points of its choosing; a signal sent to the process is not reliably handed to
-// the listener then. The signal path is covered by the other builds and end to end.
-#if defined(__SANITIZE_THREAD__)
-#define SKIP_UNDER_THREAD_SANITIZER() GTEST_SKIP() << "signal delivery under ThreadSanitizer"
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define SKIP_UNDER_THREAD_SANITIZER() GTEST_SKIP() << "signal delivery under ThreadSanitizer"
-#endif
-#endif
-#ifndef SKIP_UNDER_THREAD_SANITIZER
-#define SKIP_UNDER_THREAD_SANITIZER() (void)0
-#endif
-
 bool blocksStopSignals() {
     sigset_t mask;
     pthread_sigmask(SIG_BLOCK, nullptr, &mask);
@@ -85,7 +71,6 @@ int statusOf(pid_t pid, std::chrono::seconds limit) {
 // sanitizer's, say) would take the signal for themselves. The child's status says
 // which check failed.
 TEST(StopRequests, TheFirstSignalReachesTheHandlerOnceOnTheListenersThread) {
-    SKIP_UNDER_THREAD_SANITIZER();
     const Child child = startChild([](int readyFd) {
         std::mutex lock;
         int calls = 0;
@@ -136,7 +121,6 @@ TEST(StopRequests, TheFirstSignalReachesTheHandlerOnceOnTheListenersThread) {
 }
 
 TEST(StopRequests, ASecondSignalEndsAStopThatHangs) {
-    SKIP_UNDER_THREAD_SANITIZER();
     // The child's stop never ends: only the second signal gets it out.
     const Child child = startChild([](int readyFd) {
         StopRequests stop;
@@ -158,7 +142,6 @@ TEST(StopRequests, ASecondSignalEndsAStopThatHangs) {
 }
 
 TEST(StopRequests, AfterDestructionASignalHasItsDefaultEffect) {
-    SKIP_UNDER_THREAD_SANITIZER();
     const Child child = startChild([](int readyFd) {
         { StopRequests stop; }
         const char byte = 'r';

@@ -1,12 +1,14 @@
 // The server drops the connection at each step of the SIM handshake and of the APP
-// handshake with flow control: on the frame of that step, before answering it. The
-// client connects again, subscribes again and delivers updates, and leaves no thread
-// behind.
+// handshake (its flow-control request included): on the frame of that step, before
+// answering it. The client connects again, subscribes again and delivers updates, and
+// leaves no thread behind. The periodic flow-control thread is not started: its
+// messages would make the number of frames depend on timing.
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,22 +69,22 @@ struct Client {
             auto sim = std::make_unique<SimClient>(1, AutoReconnect | Quiet);
             client = std::move(sim);
         } else {
-            auto appClient = std::make_unique<AppClient>(AutoReconnect | Quiet);
-            app = appClient.get();
-            client = std::move(appClient);
+            client = std::make_unique<AppClient>(AutoReconnect | Quiet);
         }
         client->protocol().setLogSink([](bool, const std::string&) {});
         client->protocol().setReconnectPause(20ms);
         client->registerCallback(&recorder);
+        // Subscribed before connecting: the receiving thread then sends every frame of
+        // the handshake, and the test's thread writes nothing while a dropped
+        // connection is replaced.
+        const int subscribed = client->subscribeInputs(c.inputs);
+        EXPECT_TRUE(subscribed == ResultOk || subscribed == ResultNotConnected) << subscribed;
         const int port = c.protocol == emu::Protocol::Sim ? server.simPort() : server.appPort();
         EXPECT_EQ(client->connect(loopback(), port), ResultOk);
-        if (app)
-            app->startFlowControl();
-        EXPECT_EQ(client->subscribeInputs(c.inputs), ResultOk);
     }
-    ~Client() {
-        if (app)
-            app->stopFlowControl();
+    bool registered() {
+        return eventually([&] { return client->getState() == Ready && client->protocol().pendingInputs() == 0; },
+                          kWait);
     }
 
     bool delivers(emu::SimServerEmulator& server, const char* id, double value) {
@@ -94,13 +96,10 @@ struct Client {
                         return true;
             return false;
         };
-        return eventually([&] { return client->getState() == Ready && client->protocol().pendingInputs() == 0; },
-                          kWait) &&
-               server.setValue(id, value) && eventually(seen, kWait);
+        return registered() && server.setValue(id, value) && eventually(seen, kWait);
     }
 
     Recorder recorder;  // outlives the client
-    AppClient* app = nullptr;
     std::unique_ptr<CSClient> client;
 };
 
@@ -109,14 +108,14 @@ class HandshakeFault : public testing::TestWithParam<emu::Protocol> {};
 TEST_P(HandshakeFault, ADropAtEachStepIsFollowedByAFullRecovery) {
     const Case& c = caseOf(GetParam());
     // The steps: the frames a client sends on a clean connection until its inputs are
-    // registered and an update came through.
+    // registered.
     std::size_t steps = 0;
     {
         emu::SimServerEmulator server(serverOptions());
         std::string error;
         ASSERT_TRUE(server.start(&error)) << error;
         Client client(c, server);
-        ASSERT_TRUE(client.delivers(server, c.updated, 2));
+        ASSERT_TRUE(client.registered());
         steps = server.frameCount();
     }
     ASSERT_GE(steps, 2u);
@@ -134,8 +133,8 @@ TEST_P(HandshakeFault, ADropAtEachStepIsFollowedByAFullRecovery) {
             ASSERT_TRUE(client.delivers(server, c.updated, 3));
             // The drop came, and the client came back on a second connection.
             const auto frames = server.frames();
-            ASSERT_FALSE(frames.empty());
-            EXPECT_EQ(frames.back().connection, 2);
+            EXPECT_TRUE(std::any_of(frames.begin(), frames.end(),
+                                    [](const emu::ReceivedFrame& f) { return f.connection == 2; }));
         }
         server.stop();
         EXPECT_EQ(threadCount(), threadsBefore);
