@@ -49,7 +49,7 @@ bool HalvexAdaptor::initialize(const std::string& /*serialId*/, const std::strin
     }
     link_.markDown();
     int cycles = kConnectCycles;
-    while (cycles > 0) {
+    while (cycles > 0 && !stopping_) {
         if (!retryForever) {
             --cycles;
         }
@@ -77,11 +77,14 @@ bool HalvexAdaptor::initialize(const std::string& /*serialId*/, const std::strin
 bool HalvexAdaptor::connectIP(const std::string& ipAddress, int attempts) {
     const asio::ip::address address = asio::ip::make_address(ipAddress);  // throws system_error
     endpoint_ = tcp::endpoint(address, kUnitPort);
-    for (int attempt = 0; attempt < attempts; ++attempt) {
+    for (int attempt = 0; attempt < attempts && !stopping_; ++attempt) {
         try {
             openConnection();
             break;
         } catch (const boost::system::system_error& error) {
+            if (stopping_) {
+                break;
+            }
             platform::printOut("HalvexAdaptor::connectIP: Error occured! Error code = " +
                                errorCodeText(error.code()) + ". Message: " + error.what());
         }
@@ -89,6 +92,9 @@ bool HalvexAdaptor::connectIP(const std::string& ipAddress, int attempts) {
     if (link_.isUp()) {
         lastAddress_->save(ipAddress);
         return true;
+    }
+    if (stopping_) {
+        return false;
     }
     platform::printOut("HX>Failed to find or could not connect to Halvex on IP " + ipAddress);
     return false;
@@ -102,6 +108,12 @@ void HalvexAdaptor::openConnection() {
 }
 
 void HalvexAdaptor::setVerbose() { verbose_ = true; }
+
+void HalvexAdaptor::interrupt() {
+    stopping_ = true;
+    link_.shutdown();
+    streamer_.requestStop();
+}
 
 bool HalvexAdaptor::isConnected() const { return link_.isUp(); }
 

@@ -74,6 +74,9 @@ public:
     void openConnection();
 
     void setVerbose() override;
+    // Closes the connection and ends every wait of the adaptor (connection attempts,
+    // their pauses, answers); the adaptor stays usable only for its destruction.
+    void interrupt() override;
     bool isConnected() const override;
     void setStreamingEnabled(bool enabled) override;
 
@@ -132,7 +135,8 @@ private:
     const std::shared_ptr<LastAddressStore> lastAddress_;
     std::atomic<bool> streamingEnabled_{false};
     std::atomic<bool> verbose_{false};
-    std::atomic<bool> stopping_{false};  // the destructor runs: its own write errors are not reported
+    // interrupt() or the destructor ran: the errors of the connection it ends are not reported.
+    std::atomic<bool> stopping_{false};
     boost::asio::ip::tcp::endpoint endpoint_;  // the caller's thread only (initialize)
     std::chrono::milliseconds calibrationReplacePause_ = kCalibrationReplacePause;
     PendingMessages messages_;

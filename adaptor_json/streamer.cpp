@@ -17,12 +17,16 @@ void Streamer::start() {
 
 bool Streamer::started() const { return thread_.joinable(); }
 
-void Streamer::stop() {
+void Streamer::requestStop() {
     {
         std::lock_guard<std::mutex> guard(stopLock_);
         stopRequested_ = true;
     }
     stopSignal_.notify_all();
+}
+
+void Streamer::stop() {
+    requestStop();
     if (thread_.joinable()) {
         thread_.join();
     }

@@ -36,7 +36,10 @@ public:
     // Starts the thread; later calls do nothing.
     void start();
     bool started() const;
+    // Ends the thread and every waitForStop at once and joins the thread.
     void stop();
+    // The same without the join: any thread may call it, also while the owner waits.
+    void requestStop();
 
     // Sleeps for `pause`, or less when stop() is called; true when stopped.
     bool waitForStop(std::chrono::milliseconds pause);

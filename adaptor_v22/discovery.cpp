@@ -30,7 +30,7 @@ bool UnitFinder::initialize(const std::string& serialId, const std::string& fixe
         lastAddress_->load();
     found_ = false;
     int attemptsLeft = limits_.attempts;
-    while (attemptsLeft > 0) {
+    while (attemptsLeft > 0 && !interrupted_) {
         if (!retryForever)
             --attemptsLeft;
         bool result;
@@ -68,7 +68,7 @@ bool UnitFinder::identifyUnit(const std::string& requested, const std::string& a
     bool taken = false;
     int timeouts = 0;
     int ignored = 0;
-    while (timeouts < budget && ignored < limits_.ignoredReplies) {
+    while (timeouts < budget && ignored < limits_.ignoredReplies && !interrupted_) {
         std::string reply, sender;
         if (!path_.waitReplyWithSender(reply, sender)) {
             ++timeouts;
@@ -101,10 +101,13 @@ bool UnitFinder::identifyUnit(const std::string& requested, const std::string& a
         // address.
         lastAddress_->save(address);
     } else {
-        if (requested.empty())
-            printOut("HX>Failed to find any Halvex on IP " + address);
-        else
-            printOut("HX>Failed to find Halvex on IP " + address + " with SerialId: " + requested);
+        // A search ended by the bridge's stop is no failure to report.
+        if (!interrupted_) {
+            if (requested.empty())
+                printOut("HX>Failed to find any Halvex on IP " + address);
+            else
+                printOut("HX>Failed to find Halvex on IP " + address + " with SerialId: " + requested);
+        }
         path_.releaseTransport();
     }
     return taken;
@@ -118,7 +121,7 @@ bool UnitFinder::scanAddressRange(const std::string& requested, const std::strin
     // after an orderly unwind (a one-address range is configured as the fixed address).
     if (first >= last)
         throw InvalidRangeError();
-    for (address_v4::uint_type current = first;; ++current) {
+    for (address_v4::uint_type current = first; !interrupted_; ++current) {
         // The last address that led to a unit goes before every address of the range.
         const std::string previous = lastAddress_->address();
         if (!previous.empty()) {
@@ -137,6 +140,7 @@ bool UnitFinder::scanAddressRange(const std::string& requested, const std::strin
         if (current == last)
             return false;
     }
+    return false;
 }
 
 bool UnitFinder::detectByBroadcast(const std::string& requested) {
@@ -146,6 +150,8 @@ bool UnitFinder::detectByBroadcast(const std::string& requested) {
         return false;
     }
     for (const std::string& local : *locals) {
+        if (interrupted_)
+            return false;
         const std::string broadcast = broadcastAddressOf(local);
         if (broadcast.empty())
             continue;  // not IPv4

@@ -8,6 +8,7 @@
 // Not thread-safe: one operation at a time (see halvex_adaptor.h). Waiting is done by
 // the transport's bounded waits, on the caller's thread.
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -72,6 +73,10 @@ public:
     bool checkAssociation();
     void enableWatchdog();
 
+    // Any thread: discovery gives up at its next wait for a reply (within about
+    // ReplyWaits' 600 ms) and every later search fails at once, without its lines.
+    void interrupt() { interrupted_ = true; }
+
     const std::string& serialId() const { return serialId_; }
     const std::string& unitAddress() const { return unitAddress_; }
     bool found() const { return found_; }
@@ -86,6 +91,7 @@ private:
     std::string serialId_;
     std::string unitAddress_;
     bool found_ = false;
+    std::atomic<bool> interrupted_{false};
 };
 
 }  // namespace halvex::v22

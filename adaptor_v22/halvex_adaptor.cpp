@@ -53,6 +53,8 @@ void HalvexAdaptor::setVerbose() {
     path_.setVerbose();
 }
 
+void HalvexAdaptor::interrupt() { finder_.interrupt(); }
+
 bool HalvexAdaptor::checkAssociation() {
     OperationScope scope(*this, "checkAssociation");
     return finder_.checkAssociation();

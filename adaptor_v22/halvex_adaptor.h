@@ -60,6 +60,9 @@ public:
     bool initialize(const std::string& serialId, const std::string& ipAddress, const std::string& rangeStart,
                     const std::string& rangeEnd, bool retryForever) override;
     void setVerbose() override;
+    // Ends discovery (no operation scope: it is meant to overlap initialize); the
+    // association, disable and the transport's release work as before.
+    void interrupt() override;
 
     bool checkAssociation() override;
     void associate() override;

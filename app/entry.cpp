@@ -3,12 +3,14 @@
 #include <boost/program_options.hpp>
 
 #include <exception>
+#include <mutex>
 #include <sstream>
 
 #include "controller/simulator_sample.h"
 #include "platform/console.h"
 #include "platform/instance_guard.h"
 #include "platform/line_sink.h"
+#include "platform/stop_requests.h"
 
 namespace po = boost::program_options;
 using halvex::platform::printErr;
@@ -28,25 +30,84 @@ std::string usageText(const po::options_description& options) {
     return text.str();
 }
 
+// Hands the operator's stop request to the controller of the moment: the stop
+// listener's thread calls request(), the main thread attaches each controller for its
+// life. A request made between two controllers reaches the next one at once.
+class ControllerStop {
+public:
+    void request() {
+        std::lock_guard<std::mutex> guard(lock_);
+        requested_ = true;
+        if (current_)
+            current_->stop();
+    }
+    bool requested() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return requested_;
+    }
+
+    // Declared after its controller, so that it detaches before the controller goes.
+    class Attachment {
+    public:
+        Attachment(ControllerStop& stop, SimulatorSample& controller) : stop_(stop) {
+            std::lock_guard<std::mutex> guard(stop_.lock_);
+            stop_.current_ = &controller;
+            if (stop_.requested_)
+                controller.stop();
+        }
+        ~Attachment() {
+            std::lock_guard<std::mutex> guard(stop_.lock_);
+            stop_.current_ = nullptr;
+        }
+        Attachment(const Attachment&) = delete;
+        Attachment& operator=(const Attachment&) = delete;
+
+    private:
+        ControllerStop& stop_;
+    };
+
+private:
+    mutable std::mutex lock_;
+    bool requested_ = false;
+    SimulatorSample* current_ = nullptr;
+};
+
 // Normal mode: the outer loop that rebuilds the controller whenever it gives up on
-// the unit. Returns only to end the process.
+// the unit, until the operator stops the bridge (Ctrl-C, SIGTERM): then the
+// controller's teardown releases the unit and disconnects from the simulator, and
+// the status is 0.
 int runBridge(const CommandLine& commandLine, const std::string& usage, const Program& program) {
     if (commandLine.configPath.empty()) {
         printErr("HX>Missing configuration file path in parameters");
         printOut("\n" + usage);
         return 1;
     }
+    // Before any thread starts (see stop_requests.h); outlives every controller.
+    halvex::platform::StopRequests stopRequests;
+    ControllerStop stop;
+    stopRequests.onRequest([&stop](const std::string&) { stop.request(); });
+
     Configuration configuration(commandLine.configPath, program.configurationKeys);
-    for (;;) {
+    while (!stop.requested()) {
         SimulatorSample controller(&configuration, program.makeEdition(configuration));
+        const ControllerStop::Attachment attached(stop, controller);
         if (!controller.init(commandLine.debug)) {
+            if (controller.stopping())
+                break;
             printErr("HX>ERROR>Unable to initialize the Halvex interface module. Leaving now!");
             return 1;
         }
+        if (controller.stopping())
+            break;
         printOut("HX>Running...");
-        controller.run();
+        if (!controller.run())
+            break;  // stopped
         printOut("HX>Disconnected!!");
     }
+    // Every controller is gone: its threads joined, the unit released.
+    printOut("HX>Stopped (" + stopRequests.reason() +
+             "): the Halvex unit is released and the simulator disconnected.");
+    return 0;
 }
 
 }  // namespace

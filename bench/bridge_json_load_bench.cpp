@@ -49,6 +49,7 @@
 #include "emulators/sim_server/sim_server_emulator.h"
 #include "emulators/unit_json/unit_emulator.h"
 #include "bench/bench_support.h"
+#include "bench/command_line.h"
 #include "tests/support/process.h"
 
 namespace po = boost::program_options;
@@ -152,16 +153,7 @@ int main(int argc, char** argv) {
         ("unit-address", po::value(&unitAddress)->default_value(unitAddress), "unit stand-in address (127.0.0.0/8)")
         ("sim-address", po::value(&simAddress)->default_value(simAddress), "simulator stand-in address (127.0.0.0/8)");
     po::variables_map vm;
-    try {
-        po::store(po::parse_command_line(argc, argv, options), vm);
-        po::notify(vm);
-    } catch (const std::exception& e) {
-        return fail(e.what());
-    }
-    if (vm.count("help")) {
-        std::cout << "Usage: " << kProgram << " [options]\n" << options << std::endl;
-        return 0;
-    }
+    if (const auto status = bench::parseCommandLine(argc, argv, options, kProgram, vm)) return *status;
     if (!(std::isfinite(seconds) && seconds >= 1 && seconds <= 86400)) return fail("--seconds must be 1..86400");
     if (!unit_json::isLoopbackAddress(unitAddress) || !unit_json::isLoopbackAddress(simAddress))
         return fail("addresses must be in 127.0.0.0/8");
@@ -228,17 +220,18 @@ int main(int argc, char** argv) {
     }
 
     const auto cpuBefore = cpuSeconds(child.pid());
+    bench::TimerFloor floor;  // measured during the same run
     const auto begin = Clock::now();
     stream(begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)), nullptr);
     const auto end = Clock::now();
+    const std::string floorFigures = floor.summary();
     const auto cpuAfter = cpuSeconds(child.pid());
 
     child.kill(SIGTERM);
     const int status = child.wait(20s);
-    // The bridge has no shutdown of its own: SIGTERM ending it is the normal end.
-    const std::string howEnded = status == 128 + SIGTERM ? "ended by SIGTERM"
-                                 : status == -1          ? "did not end within 20 s (killed)"
-                                                         : "ended with status " + std::to_string(status);
+    const std::string howEnded = status == 0    ? "stopped by SIGTERM (status 0)"
+                                 : status == -1 ? "did not end within 20 s (killed)"
+                                                : "ended with status " + std::to_string(status);
     server.stop();
     const auto stats = unit->snapshot();
     unit->stop();
@@ -291,6 +284,8 @@ int main(int argc, char** argv) {
                 "every second batch at this load):\n");
     printGaps("WaveformData", waveArrivals);
     printGaps("VitalsData", vitalsArrivals);
+    std::printf("timer floor of this machine during the run (a thread sleeping to a fixed 60 ms schedule): %s\n",
+                floorFigures.c_str());
     std::printf("unit: %llu frames, %llu length errors, %llu undecodable, %llu malformed waves; "
                 "bridge %s\n",
                 static_cast<unsigned long long>(stats.frames), static_cast<unsigned long long>(stats.lengthErrors),

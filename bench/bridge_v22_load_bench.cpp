@@ -45,6 +45,7 @@
 #include "emulators/sim_server/sim_server_emulator.h"
 #include "emulators/unit_v22/unit_emulator.h"
 #include "bench/bench_support.h"
+#include "bench/command_line.h"
 #include "tests/support/process.h"
 
 namespace po = boost::program_options;
@@ -134,16 +135,7 @@ int main(int argc, char** argv) {
         ("bridge", po::value(&bridge)->default_value(bridge), "path of halvex-relay-v22")
         ("unit-address", po::value(&unitAddress)->default_value(unitAddress), "unit stand-in address (127.0.0.0/8)");
     po::variables_map vm;
-    try {
-        po::store(po::parse_command_line(argc, argv, options), vm);
-        po::notify(vm);
-    } catch (const std::exception& e) {
-        return fail(e.what());
-    }
-    if (vm.count("help")) {
-        std::cout << "Usage: " << kProgram << " [options]\n" << options << std::endl;
-        return 0;
-    }
+    if (const auto status = bench::parseCommandLine(argc, argv, options, kProgram, vm)) return *status;
     if (!(std::isfinite(seconds) && seconds >= 1 && seconds <= 86400)) return fail("--seconds must be 1..86400");
     if (!unit_v22::isLoopbackAddress(unitAddress)) return fail("the unit address must be in 127.0.0.0/8");
     if (access(bridge.c_str(), X_OK) != 0) return fail("cannot run " + bridge);
@@ -205,16 +197,18 @@ int main(int argc, char** argv) {
     }
 
     const auto cpuBefore = cpuSeconds(child.pid());
+    bench::TimerFloor timerFloor;  // measured during the same run
     const auto begin = Clock::now();
     stream(begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)), nullptr);
     const auto end = Clock::now();
+    const std::string timerFloorFigures = timerFloor.summary();
     const auto cpuAfter = cpuSeconds(child.pid());
 
     child.kill(SIGTERM);
     const int status = child.wait(20s);
-    const std::string howEnded = status == 128 + SIGTERM ? "ended by SIGTERM"
-                                 : status == -1          ? "did not end within 20 s (killed)"
-                                                         : "ended with status " + std::to_string(status);
+    const std::string howEnded = status == 0    ? "stopped by SIGTERM (status 0)"
+                                 : status == -1 ? "did not end within 20 s (killed)"
+                                                : "ended with status " + std::to_string(status);
     server.stop();
     const auto stats = unit->snapshot();
     unit->stop();
@@ -259,6 +253,8 @@ int main(int argc, char** argv) {
         std::printf("  p50 %.3f ms, p99 %.3f ms, max %.3f ms; p99 above the floor's p99 %.3f ms (aim: under 1 ms)\n",
                     percentile(latencies, 50), percentile(latencies, 99),
                     *std::max_element(latencies.begin(), latencies.end()), percentile(latencies, 99) - floorP99);
+    std::printf("timer floor of this machine during the run (a thread sleeping to a fixed 60 ms schedule): %s\n",
+                timerFloorFigures.c_str());
     const double cycles = static_cast<double>(latencies.size());
     std::printf("datagrams carrying send cycles: %zu (%.2f per cycle), longest %zu characters, %zu over %zu\n",
                 cycleDatagrams, cycles > 0 ? static_cast<double>(cycleDatagrams) / cycles : 0.0, longest, overLimit,

@@ -135,9 +135,10 @@ bool SimulatorSample::init(bool debugFlag) {
     }
     if (debug)
         adaptor.setVerbose();
-    // Returns only once the unit has been reached.
-    if (!edition->initializeUnit()) {
-        printErr("HX>ERROR>Unable to initialize the connection with the Halvex unit!");
+    // Returns only once the unit has been reached, or the bridge is stopping.
+    if (stopping() || !edition->initializeUnit()) {
+        if (!stopping())
+            printErr("HX>ERROR>Unable to initialize the connection with the Halvex unit!");
         return false;
     }
     simCallback = std::make_unique<SimClientCallback>(this);
@@ -445,4 +446,11 @@ void SimulatorSample::stop() {
         stopRequested = true;
     }
     stopSignal.notify_all();
+    // Without `lock`: init holds it while it waits for the unit.
+    adaptor.interrupt();
+}
+
+bool SimulatorSample::stopping() const {
+    std::lock_guard<std::mutex> guard(stopLock);
+    return stopRequested;
 }

@@ -88,9 +88,13 @@ public:
     bool init(bool debug);
     // Supervises the unit; returns true once it has been given up, false after stop().
     bool run();
-    // Ends run() at once if it waits between checks, else after the check under way.
-    // Any thread may call it, before or during run().
+    // The bridge is stopping: ends run() at once if it waits between checks, else
+    // after the check under way, and interrupts the waits for the unit (init's, the
+    // JSON edition's reconnection), so init then returns false without its error
+    // line. The destructor still releases the unit. Any thread may call it, at any
+    // time before the destructor.
     void stop();
+    bool stopping() const;
 
     // One batch of parameter updates from either client. Never throws: an error of
     // the unit adaptor is printed and the bridge carries on.
@@ -113,7 +117,7 @@ private:
     Options options;
     bool debug = false;
     // The supervision loop's pause between checks, cut short by stop().
-    std::mutex stopLock;
+    mutable std::mutex stopLock;
     std::condition_variable stopSignal;
     bool stopRequested = false;
     Configuration* configuration;

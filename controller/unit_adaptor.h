@@ -15,7 +15,8 @@
 //   - the wave operations consume whole groups of samples (5, or 10 for CVP and CO2)
 //     from the front of the sequence and leave an incomplete group in it;
 //   - two operations never overlap: the controller calls under its lock (see
-//     simulator_sample.h), the WiFi mode from its one thread.
+//     simulator_sample.h), the WiFi mode from its one thread. interrupt() alone may
+//     be called from any thread at any time.
 class UnitAdaptor {
 public:
     virtual ~UnitAdaptor() = default;
@@ -27,6 +28,10 @@ public:
                             const std::string& rangeStart, const std::string& rangeEnd, bool retryForever) = 0;
     // Trace every message sent to the unit.
     virtual void setVerbose() = 0;
+    // The bridge is stopping: a running initialize (retry-for-ever included) gives up
+    // within about a second and returns false, and later ones fail at once, without
+    // their failure lines. Releasing the unit (disable, the destructor) still works.
+    virtual void interrupt() = 0;
 
     virtual void sendHeartRate(int value) = 0;
     virtual void sendRespirationRate(int value) = 0;

@@ -37,6 +37,9 @@ bool connectTo(SocketHandle s, std::uint32_t address, int port);
 int send(SocketHandle s, const void* data, std::size_t count);
 // Waits for all count bytes (or the receive time-out); a byte count, or one of kRecv*.
 int recvAll(SocketHandle s, void* data, std::size_t count);
+// Ends both directions of a connection without closing the socket: a receive
+// blocked on it returns at once (kRecvClosed), and the handle stays valid until close.
+void shutdownBoth(SocketHandle s);
 void close(SocketHandle s);
 // The error code of the last failed call on this thread.
 int lastError();

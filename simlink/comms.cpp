@@ -91,6 +91,13 @@ int CSCommsInterfaceTCP::write(const RawMessage& source) {
     return r;
 }
 
+void CSCommsInterfaceTCP::interrupt() {
+    // Under socketLock_: the receiving thread cannot close the socket (and the number
+    // be reused) meanwhile.
+    CSLock g(socketLock_);
+    net::shutdownBoth(socket_.load());
+}
+
 void CSCommsInterfaceTCP::close() {
     CSLock g(socketLock_);
     closeLocked();

@@ -69,6 +69,9 @@ public:
     // Bytes sent (all of source, or fewer), or -1.
     virtual int write(const RawMessage& source) = 0;
     virtual void close() = 0;
+    // Wakes a read blocked on the connection, from any thread: it returns as if the
+    // peer had closed. The transport stays open until close().
+    virtual void interrupt() {}
     // address in network byte order, port in host order.
     virtual bool open(std::uint32_t address, int port) = 0;
     // Buffer sizes for the next open.
@@ -86,6 +89,7 @@ public:
     int read(int count, RawMessage& target) override;
     int write(const RawMessage& source) override;
     void close() override;
+    void interrupt() override;
     bool open(std::uint32_t address, int port) override;
     void configure(const BufferSizes& sizes) override;
     int lastError() const override { return lastWriteError_.load(); }

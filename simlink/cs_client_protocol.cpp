@@ -88,6 +88,8 @@ void CSClientProtocol::stop() {
 void CSClientProtocol::disconnect() {
     stop();
     if (onReceivingThread()) return;  // the thread ends once this callback returns
+    // A read waiting for the server ends now, not at its receive time-out.
+    transport_->interrupt();
     const bool ended = stateSignal_.waitFor(kDisconnectWait, [this] { return state_ == Idle && !threadActive_; });
     if (ended) {
         CSLock g(stateLock_);
@@ -98,6 +100,7 @@ void CSClientProtocol::disconnect() {
 void CSClientProtocol::shutdown() {
     stop();
     if (onReceivingThread()) return;
+    transport_->interrupt();
     while (!stateSignal_.waitFor(kReconnectPause, [this] { return state_ == Idle && !threadActive_; })) {
     }
     CSLock g(stateLock_);
@@ -214,7 +217,7 @@ void CSClientProtocol::handleConnectionLoss() {
 void CSClientProtocol::readMessage() {
     RawMessage payload;
     const auto result = wire::readFrame(
-        *transport_, hasFlags(Quiet), log_,
+        *transport_, hasFlags(Quiet), readLog_,
         [this] {
             const int s = state_;
             return s == Connected || s == Ready;

@@ -224,6 +224,11 @@ protected:
     std::map<std::uint32_t, std::string> outputById_;
 
     LogSink log_ = printLine;
+    // What reading reports: nothing once a stop has begun, when the connection's end
+    // is the stop's own doing (disconnect wakes the read by shutting the socket down).
+    const LogSink readLog_ = [this](bool isError, const std::string& line) {
+        if (!stoppingOrIdle()) log_(isError, line);
+    };
 
 private:
     // The checks every id of a new subscription passes; prints why one fails.

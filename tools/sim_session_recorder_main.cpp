@@ -1,10 +1,8 @@
 // sim-session-recorder ADDRESS FILE: records a simulator session, as a bridge sees
-// it, for sim-server-emulator --replay. Runs until SIGINT or SIGTERM, or --seconds.
+// it, for sim-server-emulator --replay. Runs until a stop request (Ctrl-C, SIGTERM)
+// or --seconds.
 
 #include <boost/program_options.hpp>
-
-#include <signal.h>
-#include <time.h>
 
 #include <cerrno>
 #include <chrono>
@@ -13,6 +11,7 @@
 #include <string>
 
 #include "platform/line_sink.h"
+#include "platform/stop_requests.h"
 #include "tools/session_recorder.h"
 
 namespace po = boost::program_options;
@@ -71,12 +70,8 @@ int main(int argc, char** argv) {
     const bool timed = vm.count("seconds") > 0;
     if (timed && !(std::isfinite(seconds) && seconds > 0)) return fail("--seconds must be above 0");
 
-    // Signals are taken by the loop below alone; the clients' threads inherit the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Before any thread starts: stop requests go to the loop below alone.
+    halvex::platform::StopRequests stop;
 
     std::unique_ptr<halvex_tools::SessionRecorder> recorder;
     try {
@@ -93,15 +88,13 @@ int main(int argc, char** argv) {
                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                          std::chrono::duration<double>(timed ? seconds : 0));
     for (;;) {
-        auto wait = std::chrono::nanoseconds(std::chrono::seconds(1));
+        auto wait = std::chrono::milliseconds(1000);
         if (timed) {
             const auto left = end - std::chrono::steady_clock::now();
             if (left <= std::chrono::steady_clock::duration::zero()) break;
-            wait = std::min(wait, std::chrono::duration_cast<std::chrono::nanoseconds>(left));
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(left));
         }
-        timespec ts{static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
-        const int s = sigtimedwait(&signals, nullptr, &ts);
-        if (s == SIGINT || s == SIGTERM) break;
+        if (stop.waitFor(wait)) break;
     }
     recorder->stop();
     if (!recorder->ok()) return fail(recorder->error());

@@ -3,8 +3,6 @@
 
 #include <boost/program_options.hpp>
 
-#include <csignal>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -15,13 +13,11 @@
 #include <string>
 #include <vector>
 
-#include <signal.h>
-#include <time.h>
-
 #include "emulators/sim_server/patient.h"
 #include "emulators/sim_server/scenario.h"
 #include "emulators/sim_server/session.h"
 #include "emulators/sim_server/sim_server_emulator.h"
+#include "platform/stop_requests.h"
 
 namespace po = boost::program_options;
 using namespace halvex_emu;
@@ -48,18 +44,11 @@ int fail(const std::string& why) {
     return 1;
 }
 
-// Sleeps until `deadline` unless SIGINT or SIGTERM arrives first (true then).
-bool waitForSignal(const sigset_t& signals, std::chrono::steady_clock::time_point deadline) {
+// Sleeps until `deadline` unless a stop request (SIGINT, SIGTERM) arrives first (true then).
+bool waitForStop(halvex::platform::StopRequests& stop, std::chrono::steady_clock::time_point deadline) {
     const auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return false;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    for (;;) {
-        const int s = sigtimedwait(&signals, nullptr, &ts);
-        if (s == SIGINT || s == SIGTERM) return true;
-        if (s < 0 && errno == EINTR) continue;
-        return false;
-    }
+    if (left <= std::chrono::steady_clock::duration::zero()) return stop.requested();
+    return stop.waitFor(std::chrono::ceil<std::chrono::milliseconds>(left));
 }
 
 }  // namespace
@@ -135,12 +124,8 @@ int main(int argc, char** argv) {
         player->applyStartValues(o.parameters);
     }
 
-    // Signals are taken by the main loop alone; the emulator's thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Before the emulator's thread starts: stop requests go to the main loop alone.
+    halvex::platform::StopRequests stop;
 
     SimServerEmulator server(o);
     server.setEventSink(say);
@@ -177,7 +162,7 @@ int main(int argc, char** argv) {
         }
         auto wake = nextBatch;
         if (timed && end < wake) wake = end;
-        if (waitForSignal(signals, wake)) break;
+        if (waitForStop(stop, wake)) break;
     }
     server.stop();
     say("Stopped");

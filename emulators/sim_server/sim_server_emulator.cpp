@@ -87,6 +87,7 @@ struct SimServerEmulator::Connection {
     Bytes payload;
     std::deque<Bytes> outgoing;
     std::set<std::uint32_t> subscribed;  // server ids
+    std::size_t framesIn = 0;
 };
 
 SimServerEmulator::SimServerEmulator(Options options)
@@ -350,6 +351,14 @@ std::size_t SimServerEmulator::connectionCount(Protocol protocol) const {
     return protocol == Protocol::Sim ? simConnections_ : appConnections_;
 }
 
+void SimServerEmulator::dropAtFrame(Protocol protocol, std::size_t n) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (n == 0)
+        dropAt_.reset();
+    else
+        dropAt_.emplace(protocol, n);
+}
+
 bool SimServerEmulator::waitForConnections(Protocol protocol, std::size_t count,
                                            std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> g(mutex_);
@@ -413,8 +422,14 @@ void SimServerEmulator::handleFrame(const ConnectionPtr& c, int kind) {
         f.type = readU16(f.payload, 10);
     }
     bool reply;
+    bool drop = false;
+    ++c->framesIn;
     {
         std::lock_guard<std::mutex> g(mutex_);
+        if (dropAt_ && dropAt_->first == c->protocol && dropAt_->second == c->framesIn) {
+            drop = true;
+            dropAt_.reset();
+        }
         frames_.push_back(std::move(f));
         if (frames_.size() > kMaxRecordedFrames) {
             frames_.pop_front();
@@ -423,6 +438,10 @@ void SimServerEmulator::handleFrame(const ConnectionPtr& c, int kind) {
         reply = autoReply_;
     }
     changed_.notify_all();
+    if (drop) {
+        closeConnection(c, "dropped at its frame " + std::to_string(c->framesIn));
+        return;
+    }
     if (!reply) return;
     if (c->protocol == Protocol::Sim)
         handleSim(c);

@@ -153,6 +153,9 @@ public:
 
     // --- connections ----------------------------------------------------------------
     void dropConnections();   // closes every client connection; returns when done
+    // Once: the next connection of the protocol that reaches its n-th frame (counted
+    // from 1, flow control included) is closed on it, before it is answered; 0 clears.
+    void dropAtFrame(Protocol protocol, std::size_t n);
     bool stopAccepting();     // closes both listeners: new connections are refused
     bool resumeAccepting();   // listens again on the same ports
     std::size_t connectionCount(Protocol protocol) const;
@@ -224,6 +227,7 @@ private:
     PatientInfo patient_;
     std::uint32_t appPublishMode_;
     bool autoReply_ = true;
+    std::optional<std::pair<Protocol, std::size_t>> dropAt_;
     std::size_t simConnections_ = 0;
     std::size_t appConnections_ = 0;
     std::deque<ReceivedFrame> frames_;

@@ -164,9 +164,18 @@ void UnitEmulator::onBytes(const std::shared_ptr<Connection>& c, const char* dat
         }
         if (listener) listener(rf, h.line);
         bool silent = false;
+        bool drop = false;
         {
             std::lock_guard<std::mutex> g(lock_);
             silent = silent_;
+            if (plannedFault_ && plannedFault_->messageType == h.messageType && --plannedFault_->left == 0) {
+                (plannedFault_->fault == Fault::Drop ? drop : silent) = true;
+                plannedFault_.reset();
+            }
+        }
+        if (drop) {
+            if (c == current_) closeCurrent();
+            return;
         }
         if (h.answer && !silent) sendAnswer(c, *h.answer);
     }
@@ -287,6 +296,14 @@ void UnitEmulator::setNeverRead(bool on) {
 
 void UnitEmulator::resetConnection() {
     asio::post(io_, [this] { closeCurrent(true); });
+}
+
+void UnitEmulator::faultAtMessage(Fault fault, const std::string& messageType, int n) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (n <= 0)
+        plannedFault_.reset();
+    else
+        plannedFault_ = PlannedFault{fault, messageType, n};
 }
 
 void UnitEmulator::setSilent(bool on) {

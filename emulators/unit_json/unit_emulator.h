@@ -116,6 +116,10 @@ public:
     // Unsolicited writes to the current connection; false when there is none.
     bool sendFrames(const std::vector<std::string>& jsonTexts); // all in one write
     bool sendRaw(std::string bytes);
+    // Once: at the n-th message of this MessageType from now (counted from 1), after
+    // keeping it, drop the connection or leave its answer out.
+    enum class Fault { Drop, Silence };
+    void faultAtMessage(Fault fault, const std::string& messageType, int n);
     void refuseConnections(); // close the listener: connection attempts are refused
     void acceptConnections(); // listen again on the same port
 
@@ -159,6 +163,12 @@ private:
     std::string prependNext_;
     int misstateNext_ = 0;
     bool silent_ = false;
+    struct PlannedFault {
+        Fault fault;
+        std::string messageType;
+        int left;
+    };
+    std::optional<PlannedFault> plannedFault_;
     std::string bytes_;
     Listener listener_;
 };

@@ -3,11 +3,8 @@
 
 #include <boost/program_options.hpp>
 
-#include <signal.h>
-
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -16,6 +13,7 @@
 #include "emulators/monitor/lab_outputs.h"
 #include "emulators/unit_v22/report.h"
 #include "emulators/unit_v22/unit_emulator.h"
+#include "platform/stop_requests.h"
 
 namespace po = boost::program_options;
 using namespace unit_v22;
@@ -83,13 +81,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // Block the stop signals before any thread starts, so that only sigtimedwait
-    // below ever sees them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Before any thread starts: stop requests go to the loop below alone.
+    halvex::platform::StopRequests stop;
 
     std::unique_ptr<UnitEmulator> unit;
     try {
@@ -128,23 +121,22 @@ int main(int argc, char** argv) {
     UnitStats before = unit->snapshot();
     long tick = 0;
     for (;;) {
-        auto wait = std::chrono::seconds(1);
+        std::chrono::milliseconds wait = std::chrono::seconds(1);
         if (seconds > 0) {
             const auto left = deadline - std::chrono::steady_clock::now();
             if (left <= std::chrono::steady_clock::duration::zero())
                 break;
             if (left < wait)
-                wait = std::chrono::duration_cast<std::chrono::seconds>(left + std::chrono::milliseconds(999));
+                wait = std::chrono::ceil<std::chrono::milliseconds>(left);
         }
-        timespec ts{static_cast<time_t>(wait.count()), 0};
-        const int sig = sigtimedwait(&stopSignals, nullptr, &ts);
-        if (sig == SIGINT || sig == SIGTERM) {
-            printLine(std::string(kProgram) + ": " + (sig == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
+        const bool stopped = stop.waitFor(wait);
+        if (stopped) {
+            printLine(std::string(kProgram) + ": " + stop.reason() + ", stopping");
             break;
         }
         if (seconds > 0 && std::chrono::steady_clock::now() >= deadline)
             break;
-        if (summary && sig < 0) {
+        if (summary) {
             const UnitStats now = unit->snapshot();
             printLine(summaryLine(now, before, ++tick));
             before = now;

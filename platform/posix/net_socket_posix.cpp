@@ -101,6 +101,10 @@ int recvAll(SocketHandle s, void* data, std::size_t count) {
     }
 }
 
+void shutdownBoth(SocketHandle s) {
+    if (s != kInvalidSocket) ::shutdown(fd(s), SHUT_RDWR);
+}
+
 void close(SocketHandle s) {
     if (s != kInvalidSocket) ::close(fd(s));
 }

@@ -139,6 +139,10 @@ int recvAll(SocketHandle s, void* data, std::size_t count) {
     return got;
 }
 
+void shutdownBoth(SocketHandle s) {
+    if (s != kInvalidSocket) ::shutdown(sock(s), SD_BOTH);
+}
+
 void close(SocketHandle s) {
     if (s != kInvalidSocket) ::closesocket(sock(s));
 }

@@ -125,6 +125,53 @@ TEST_F(Exchanges, TheUploadReplacesTheUnitsCalibrationOfTheType) {
     EXPECT_EQ(stats.messages.at("CalListRequest"), 6u);
 }
 
+// The unit drops the connection, or leaves its answer out, at each step of the
+// upload: the upload raises within its answer limit, and after the supervision's
+// reconnection (a new initialize) the next upload stores the calibration.
+struct UploadStep {
+    unit_json::UnitEmulator::Fault fault;
+    const char* messageType;
+    int nth;
+    const char* address;
+};
+
+class UploadFault : public Exchanges, public testing::WithParamInterface<UploadStep> {};
+
+TEST_P(UploadFault, TheUploadFailsThenSucceedsAfterTheReconnection) {
+    const UploadStep step = GetParam();
+    auto adaptor = connected(step.address, 300ms);
+    adaptor->setCalibrationReplacePause(0ms);
+    unit->faultAtMessage(step.fault, step.messageType, step.nth);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(adaptor->uploadCalibration(JsonUnitAdaptor::CalibrationType::SpO2, {{250, 98}}), std::exception);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_TRUE(console.waitFor("ERROR: Exception thrown within receiveHXResponse!", Channel::Out, 1s))
+        << console.out();
+
+    ASSERT_TRUE(adaptor->initialize("", step.address, "", "", false));
+    adaptor->uploadCalibration(JsonUnitAdaptor::CalibrationType::SpO2, {{300, 95}});
+    const auto stats = unit->snapshot();
+    EXPECT_EQ(stats.calibrations.at("SpO2").at("SpaceLabs Xprezzon"),
+              (std::vector<unit_json::CalPoint>{{"300", "95"}}));
+}
+
+using Fault = unit_json::UnitEmulator::Fault;
+INSTANTIATE_TEST_SUITE_P(
+    Steps, UploadFault,
+    testing::Values(UploadStep{Fault::Drop, "CalListRequest", 1, "127.0.4.60"},
+                    UploadStep{Fault::Drop, "CalRemove", 1, "127.0.4.61"},
+                    UploadStep{Fault::Drop, "CalListRequest", 2, "127.0.4.62"},
+                    UploadStep{Fault::Drop, "CalData", 1, "127.0.4.63"},
+                    UploadStep{Fault::Drop, "CalListRequest", 3, "127.0.4.64"},
+                    UploadStep{Fault::Silence, "CalListRequest", 1, "127.0.4.65"},
+                    UploadStep{Fault::Silence, "CalListRequest", 2, "127.0.4.66"},
+                    UploadStep{Fault::Silence, "CalListRequest", 3, "127.0.4.67"}),
+    [](const testing::TestParamInfo<UploadStep>& step) {
+        return std::string(step.param.fault == Fault::Drop ? "Drop" : "Silence") + "At" + step.param.messageType +
+               std::to_string(step.param.nth);
+    });
+
 TEST(CalibrationTexts, CalDataInItsOrderWithNumbersAsStrings) {
     EXPECT_EQ(halvex::json::calDataText("SpO2", {{300, 95}, {250, 98}}),
               "{\"MessageType\":\"CalData\",\"Message\":{\"calName\":\"SpaceLabs Xprezzon\",\"calType\":\"SpO2\","

@@ -54,6 +54,23 @@ TEST(ReplyReader, OneReplyCutAtEveryPointComesOutWhole) {
     }
 }
 
+// Replies in datagrams of every size from 1 to the whole reply, one reply after the
+// other (a datagram never carries the end of one reply and the start of the next):
+// each comes out whole when its last piece arrives, and nothing is left over.
+TEST(ReplyReader, RepliesInPiecesOfEverySizeComeOutWhole) {
+    const std::vector<std::string> replies = {"Halvex v2.2:XY-0042@", "[assoc]@"};
+    for (std::size_t size = 1; size <= replies[0].size(); ++size) {
+        ReplyReader reader;
+        std::vector<std::string> got;
+        for (const std::string& reply : replies)
+            for (std::size_t at = 0; at < reply.size(); at += size)
+                if (auto whole = reader.feed(reply.substr(at, size)))
+                    got.push_back(*whole);
+        EXPECT_EQ(got, replies) << "pieces of " << size;
+        EXPECT_EQ(reader.pending(), 0u);
+    }
+}
+
 TEST(ReplyReader, TextWithoutTerminatorIsDiscardedAtTheBound) {
     const std::string full(ReplyReader::kDatagramBytes, 'x');
     const std::size_t below = ReplyReader::kAccumulatorLimit / ReplyReader::kDatagramBytes;  // 16: 4000 bytes

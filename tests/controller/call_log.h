@@ -78,6 +78,8 @@ struct AdaptorScript {
     std::atomic<bool> afterScript{false};  // the answer once `health` is used up; may change while running
     std::size_t next = 0;
     bool initializeResult = true;
+    // Runs once, inside the next initialize (a batch arriving while the unit is reached).
+    std::function<void()> duringInitialize;
     bool wifiResult = true;  // sendWifiCredentials, resetWifiToFactory, configureWifi
 
     bool nextHealth() { return next < health.size() ? health[next++] : afterScript; }

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "controller/unit_adaptor.h"
@@ -54,9 +55,12 @@ public:
     bool initialize(const std::string& serialId, const std::string& ipAddress, const std::string& rangeStart,
                     const std::string& rangeEnd, bool retryForever) override {
         record(callText("initialize", serialId, ipAddress, rangeStart, rangeEnd, retryForever));
+        if (auto hook = std::exchange(script.duringInitialize, nullptr))
+            hook();
         return script.initializeResult;
     }
     void setVerbose() override { record(callText("setVerbose")); }
+    void interrupt() override { record(callText("interrupt")); }
     void sendHeartRate(int v) override { record(callText("sendHeartRate", v)); }
     void sendRespirationRate(int v) override { record(callText("sendRespirationRate", v)); }
     void sendBloodPressure(int s, int d, int m) override { record(callText("sendBloodPressure", s, d, m)); }

@@ -93,6 +93,35 @@ TEST(JsonSupervision, IdleUnitGetsCalSelectAndIsNeverGivenUp) {
     EXPECT_EQ(countOf(console.lines(Channel::Out), kBack), 0u);
 }
 
+// The simulation is paused while the lost unit is being reconnected: once the unit is
+// back, streaming is off, and it is not switched on again.
+TEST(JsonSupervision, APauseDuringTheReconnectionLeavesStreamingOff) {
+    Configuration config("unused.xml");
+    RecordedController recorded(EditionKind::Json, config, quick());
+    SimulatorSample& controller = *recorded.controller;
+    Recorder& unit = recorded.unit;
+    controller.parametersUpdated({intUpdate("HW_PATSPEED", 1)});
+    ASSERT_TRUE(unit.log.waitForCount("setStreamingEnabled(1)", 1));
+    unit.script.health = {false};  // lost at the first check, then back
+    unit.script.afterScript = true;
+    unit.script.duringInitialize = [&] { controller.parametersUpdated({intUpdate("HW_PATSPEED", 0)}); };
+
+    ConsoleCapture console;
+    std::thread supervisor([&] { controller.run(); });
+    ASSERT_TRUE(unit.log.waitForCount(kInitialize, 1));
+    // Checks after the reconnection: the replay is done by then.
+    ASSERT_TRUE(unit.log.waitForCount("isConnected()", 3));
+    controller.stop();
+    supervisor.join();
+
+    const Calls calls = unit.log.calls();
+    const auto reconnected = std::find(calls.begin(), calls.end(), kInitialize);
+    ASSERT_NE(reconnected, calls.end());
+    EXPECT_NE(std::find(reconnected, calls.end(), "setStreamingEnabled(0)"), calls.end()) << console.out();
+    EXPECT_EQ(std::find(reconnected, calls.end(), "setStreamingEnabled(1)"), calls.end());
+    EXPECT_EQ(countOf(console.lines(Channel::Out), kReconnecting), 1u);
+}
+
 // The v2.2 edition with its supervision checks counted, so a test can wait for a
 // number of rounds instead of sleeping.
 class CountedV22Edition : public V22Edition {

@@ -8,15 +8,13 @@
 
 #include <atomic>
 #include <filesystem>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include "emulators/sim_server/patient.h"
-#include "emulators/sim_server/sim_server_emulator.h"
 #include "configuration/configuration.h"
 #include "emulators/unit_v22/unit_emulator.h"
+#include "tests/e2e/simulator_feed.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -36,48 +34,7 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
-// The simulator stand-in with its waveforms fed every 60 ms, as the program does.
-class Simulator {
-public:
-    Simulator() {
-        halvex_emu::SimServerEmulator::Options options;
-        options.address = "127.0.0.1";
-        options.simPort = 55580;
-        options.appPort = 55557;
-        options.parameters = halvex_emu::standardPatientParameters();
-        server_ = std::make_unique<halvex_emu::SimServerEmulator>(options);
-        std::string error;
-        if (!server_->start(&error))
-            throw std::runtime_error("simulator stand-in: " + error);
-        feeder_ = std::thread([this] {
-            halvex_emu::WaveformGenerator waves;
-            std::unique_lock<std::mutex> guard(lock_);
-            while (!stopping_) {
-                guard.unlock();
-                server_->setValues(waves.nextBatch(*server_));
-                guard.lock();
-                wake_.wait_for(guard, 60ms, [this] { return stopping_; });
-            }
-        });
-    }
-    ~Simulator() {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        feeder_.join();
-        server_->stop();
-    }
-    halvex_emu::SimServerEmulator& server() { return *server_; }
-
-private:
-    std::unique_ptr<halvex_emu::SimServerEmulator> server_;
-    std::mutex lock_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread feeder_;
-};
+using Simulator = halvex::test::FedSimulator;
 
 class BridgeV22 : public testing::Test {
 protected:

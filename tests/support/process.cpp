@@ -44,6 +44,11 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::string workingDir
         // The program gets nothing of the test but its three standard streams: a socket
         // of an in-process stand-in must not stay bound while the program lives.
         ::close_range(3, ~0U, 0);
+        // Nor the signals the test's thread blocks (a stop listener blocks SIGINT and
+        // SIGTERM): the program starts as it would from a shell.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::execv(args[0], args.data());
         ::_exit(127);
     }
