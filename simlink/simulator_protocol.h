@@ -47,10 +47,11 @@ protected:
     int publishOutputs(const std::vector<OutputRecord>& records, int publishMode) override;
 
 private:
-    void handleUpdate(const RawMessage& m);
-    void handleInputReply(const RawMessage& m);
-    void handleOutputReply(const RawMessage& m);
-    void handleServerInfo(const RawMessage& m);
+    void handle(const std::monostate&) {}
+    void handle(const sim::ParameterUpdate& m);
+    void handle(const sim::InputReply& m);
+    void handle(const sim::OutputReply& m);
+    void handle(const sim::ServerInfo& m);
 
     std::atomic<int> simulatorId_;
 };
