@@ -93,15 +93,11 @@ TEST(AppDecode, LengthRulesAndStatusWords) {
 // ---- registry binding -------------------------------------------------------------------
 
 template <class Engine>
-struct Bound {
-    Lines lines;
-    Recorder rec;
-    std::unique_ptr<Engine> e;
-    template <class... A>
-    explicit Bound(A... a) : e(std::make_unique<Engine>(a..., std::make_unique<ScriptedTransport>())) {
-        e->setLogSink(lines.sink());
-        e->registerCallback(&rec);
-    }
+struct Bound : EngineFixture<Engine> {
+    using EngineFixture<Engine>::EngineFixture;
+    using EngineFixture<Engine>::e;
+    using EngineFixture<Engine>::rec;
+    // How many values the update delivered in one parametersUpdated (0: none).
     std::size_t delivered(const RawMessage& update) {
         rec.updates.clear();
         e->handleMessage(update);
