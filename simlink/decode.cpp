@@ -22,32 +22,31 @@ namespace sim {
 
 namespace {
 constexpr std::uint8_t kService = 2;
-enum : std::uint16_t { TypeUpdate = 0x0003, TypeInputReply = 0x0101, TypeOutputReply = 0x0102, TypeServerInfo = 0x0106 };
 }  // namespace
 
 Message decode(const RawMessage& m) {
     if (m.size() < wire::kPayloadHeaderLength || m.family() != wire::kFamilySim || m.service() != kService) return {};
     switch (m.readU16(kTypeAt)) {
-    case TypeUpdate: {
+    case ParameterUpdate::kType: {
         using U = ParameterUpdate;
         return U{entriesOf<UpdateEntry>(m, U::kEntries, [&](std::size_t at) {
             return UpdateEntry{m.readU32(at + U::kServerIdAt), m.readU32(at + U::kValueKindAt), m.readU32(at + U::kValueAt)};
         })};
     }
-    case TypeInputReply: {
+    case InputReply::kType: {
         using R = InputReply;
         return R{entriesOf<InputReplyEntry>(m, R::kEntries, [&](std::size_t at) {
             return InputReplyEntry{m.readU32(at + R::kServerIdAt), idAt(m, at + R::kIdAt), m.readU32(at + R::kValueKindAt),
                                    m.readU32(at + R::kValueAt)};
         })};
     }
-    case TypeOutputReply: {
+    case OutputReply::kType: {
         using R = OutputReply;
         return R{entriesOf<OutputReplyEntry>(m, R::kEntries, [&](std::size_t at) {
             return OutputReplyEntry{m.readU32(at + R::kServerIdAt), idAt(m, at + R::kIdAt)};
         })};
     }
-    case TypeServerInfo: {
+    case ServerInfo::kType: {
         using I = ServerInfo;
         return I{m.readU32(I::kSimulatorWordAt), wire::readText(m, I::kVersionAt, I::kVersionLength),
                  m.readU32(I::kProtocolVersionAt), m.readU32(I::kValidityAt)};
@@ -61,55 +60,45 @@ Message decode(const RawMessage& m) {
 namespace app {
 
 namespace {
-enum : std::uint16_t {
-    TypePatientList = 0x0002,
-    TypeUpdate = 0x0008,
-    TypeAnnouncement = 0x0102,
-    TypeEndNotice = 0x0103,
-    TypeInputReply = 0x0106,
-    TypeOutputReply = 0x0107,
-    TypeDetailNotice = 0x0150,
-    TypeVersionReply = 0x0151,
-};
 
 Message decodeService2(const RawMessage& m, std::uint16_t type) {
     switch (type) {
-    case TypeUpdate: {
+    case ParameterUpdate::kType: {
         using U = ParameterUpdate;
         return U{m.readU32(U::kPublishModeAt), m.readU32(U::kEntries.countAt),
                  entriesOf<UpdateEntry>(m, U::kEntries, [&](std::size_t at) {
                      return UpdateEntry{m.readU32(at + U::kServerIdAt), 0, m.readU32(at + U::kValueAt)};
                  })};
     }
-    case TypeAnnouncement: {
+    case SceAnnouncement::kType: {
         using A = SceAnnouncement;
         if (m.size() < A::kMinimumSize) return {};
         const bool hasStatus = m.size() == A::kSizeWithStatus;
         return A{m.readU32(A::kPatientIdAt), m.readU32(A::kSceIdAt), hasStatus, hasStatus ? m.readU32(A::kStatusAt) : 0};
     }
-    case TypeEndNotice: {
+    case SceEndNotice::kType: {
         using E = SceEndNotice;
         if (m.size() < E::kMinimumSize) return {};
         return E{m.readU32(E::kSceIdAt), m.readU32(E::kErrorAt)};
     }
-    case TypeInputReply: {
+    case InputReply::kType: {
         using R = InputReply;
         return R{m.readU32(R::kSceIdAt), entriesOf<InputReplyEntry>(m, R::kEntries, [&](std::size_t at) {
                      return InputReplyEntry{m.readU32(at + R::kServerIdAt), idAt(m, at + R::kIdAt), 0,
                                             m.readU32(at + R::kValueAt)};
                  })};
     }
-    case TypeOutputReply: {
+    case OutputReply::kType: {
         using R = OutputReply;
         return R{m.readU32(R::kSceIdAt), entriesOf<OutputReplyEntry>(m, R::kEntries, [&](std::size_t at) {
                      return OutputReplyEntry{m.readU32(at + R::kServerIdAt), idAt(m, at + R::kIdAt)};
                  })};
     }
-    case TypeDetailNotice: {
+    case SceDetailNotice::kType: {
         using D = SceDetailNotice;
         return D{m.readU32(D::kPatientIdAt), m.readU32(D::kDetailAt), m.readU32(D::kSceIdAt), m.readU32(D::kStatusAt)};
     }
-    case TypeVersionReply: {
+    case ServerVersionReply::kType: {
         using V = ServerVersionReply;
         return V{wire::readText(m, V::kVersionAt, V::kVersionLength), m.readU32(V::kValidityAt)};
     }
@@ -149,7 +138,7 @@ Message decode(const RawMessage& m) {
     const std::uint16_t type = m.readU16(kTypeAt);
     switch (m.service()) {
     case 1: {
-        if (type != TypePatientList) return {};
+        if (type != PatientList::kType) return {};
         using P = PatientList;
         return P{m.readU32(P::kCountAt), m.readU32(P::kSceIdAt), m.readU32(P::kPatientIdAt), m.readU32(P::kStateAt),
                  m.readF32(P::kSpeedAt)};

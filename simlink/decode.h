@@ -48,6 +48,7 @@ namespace sim {
 
 // 0x0003: values of subscribed inputs.
 struct ParameterUpdate {
+    static constexpr std::uint16_t kType = 0x0003;
     static constexpr wire::EntryTable kEntries{20, 24, 12};
     static constexpr std::size_t kServerIdAt = 0, kValueKindAt = 4, kValueAt = 8;
     std::vector<UpdateEntry> entries;
@@ -55,6 +56,7 @@ struct ParameterUpdate {
 
 // 0x0101: server ids of inputs and their current values.
 struct InputReply {
+    static constexpr std::uint16_t kType = 0x0101;
     static constexpr wire::EntryTable kEntries{16, 20, 52};
     static constexpr std::size_t kServerIdAt = 0, kValueKindAt = 12, kValueAt = 16, kIdAt = 20;
     std::vector<InputReplyEntry> entries;
@@ -62,6 +64,7 @@ struct InputReply {
 
 // 0x0102: server ids of outputs.
 struct OutputReply {
+    static constexpr std::uint16_t kType = 0x0102;
     static constexpr wire::EntryTable kEntries{16, 20, 48};
     static constexpr std::size_t kServerIdAt = 0, kIdAt = 16;
     std::vector<OutputReplyEntry> entries;
@@ -69,6 +72,7 @@ struct OutputReply {
 
 // 0x0106: the server's version, simulator id and protocol version.
 struct ServerInfo {
+    static constexpr std::uint16_t kType = 0x0106;
     static constexpr std::size_t kSimulatorWordAt = 12, kVersionAt = 16, kVersionLength = 128,
                                  kProtocolVersionAt = 144, kValidityAt = 148;
     std::uint32_t simulatorWord = 0;  // the simulator id in the upper 16 bits
@@ -95,6 +99,7 @@ struct FlowControlReply {
 
 // Service 1, 0x0002: the patients; only the first one is read.
 struct PatientList {
+    static constexpr std::uint16_t kType = 0x0002;
     static constexpr std::size_t kCountAt = 12, kSceIdAt = 16, kPatientIdAt = 20, kStateAt = 24, kSpeedAt = 28;
     static constexpr std::uint32_t kStarted = 5;
     std::uint32_t count = 0;
@@ -104,6 +109,7 @@ struct PatientList {
 
 // Service 2, 0x0008: values of subscribed inputs.
 struct ParameterUpdate {
+    static constexpr std::uint16_t kType = 0x0008;
     static constexpr std::size_t kPublishModeAt = 16;
     static constexpr wire::EntryTable kEntries{20, 24, 8};
     static constexpr std::size_t kServerIdAt = 0, kValueAt = 4;
@@ -114,6 +120,7 @@ struct ParameterUpdate {
 
 // Service 2, 0x0102 (at least 24 bytes).
 struct SceAnnouncement {
+    static constexpr std::uint16_t kType = 0x0102;
     static constexpr std::size_t kMinimumSize = 24, kPatientIdAt = 16, kSceIdAt = 20, kStatusAt = 24,
                                  kSizeWithStatus = 28;
     std::uint32_t patientId = 0, sceId = 0;
@@ -123,12 +130,14 @@ struct SceAnnouncement {
 
 // Service 2, 0x0103 (at least 20 bytes).
 struct SceEndNotice {
+    static constexpr std::uint16_t kType = 0x0103;
     static constexpr std::size_t kMinimumSize = 20, kSceIdAt = 12, kErrorAt = 16;
     std::uint32_t sceId = 0, error = 0;
 };
 
 // Service 2, 0x0106.
 struct InputReply {
+    static constexpr std::uint16_t kType = 0x0106;
     static constexpr std::size_t kSceIdAt = 12;
     static constexpr wire::EntryTable kEntries{16, 20, 48};
     static constexpr std::size_t kServerIdAt = 0, kValueAt = 12, kIdAt = 16;
@@ -138,6 +147,7 @@ struct InputReply {
 
 // Service 2, 0x0107.
 struct OutputReply {
+    static constexpr std::uint16_t kType = 0x0107;
     static constexpr std::size_t kSceIdAt = 12;
     static constexpr wire::EntryTable kEntries{16, 20, 44};
     static constexpr std::size_t kServerIdAt = 0, kIdAt = 12;
@@ -147,12 +157,14 @@ struct OutputReply {
 
 // Service 2, 0x0150.
 struct SceDetailNotice {
+    static constexpr std::uint16_t kType = 0x0150;
     static constexpr std::size_t kPatientIdAt = 12, kDetailAt = 16, kSceIdAt = 20, kStatusAt = 24;
     std::uint32_t patientId = 0, detail = 0, sceId = 0, status = 0;
 };
 
 // Service 2, 0x0151.
 struct ServerVersionReply {
+    static constexpr std::uint16_t kType = 0x0151;
     static constexpr std::size_t kVersionAt = 12, kVersionLength = 128, kValidityAt = 144;
     std::string version;
     std::uint32_t validity = 0;  // the reply counts only when it is 1

@@ -18,10 +18,10 @@ public:
         UnsubscribeInputs = 0x0004,
         UnsubscribeOutputs = 0x0005,
         ServerInfoRequest = 0x0006,
-        ParameterUpdate = 0x0003,
-        InputReply = 0x0101,
-        OutputReply = 0x0102,
-        ServerInfoReply = 0x0106,
+        ParameterUpdate = sim::ParameterUpdate::kType,
+        InputReply = sim::InputReply::kType,
+        OutputReply = sim::OutputReply::kType,
+        ServerInfoReply = sim::ServerInfo::kType,
     };
     // Largest simulator id a server information reply may set.
     static constexpr int kMaxSimulatorId = 0x7FFF;
