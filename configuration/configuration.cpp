@@ -1,9 +1,12 @@
 #include "configuration/configuration.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <locale>
 #include <memory>
@@ -46,6 +49,89 @@ void readCalibrationTable(const pt::ptree& tree, const char* path, std::map<floa
         const float value = child.second.get<float>("<xmlattr>.value", 0.0f);
         table[key] = value;  // a later entry with an equal key wins
     }
+}
+
+// The line (from 1) of the first element nested deeper than `limit`, or 0 when none
+// is. Reads the text the way the XML reader finds elements: comments, CDATA,
+// declarations and "<!...>" nodes open none, a quoted attribute value may hold '<',
+// '>' or "/>", and "/>" closes the element it ends. Where the reader would stop at an
+// error this may count deeper than it would go, never less deep.
+std::size_t lineOfElementDeeperThan(const std::string& text, std::size_t limit) {
+    std::size_t depth = 0, line = 1, at = 0;
+    const std::size_t size = text.size();
+    // Moves past the next `end`, counting the lines on the way (to the end of the
+    // text when there is none).
+    const auto skipPast = [&](const char* end) {
+        const std::size_t found = text.find(end, at);
+        const std::size_t stop = found == std::string::npos ? size : found + std::strlen(end);
+        line += static_cast<std::size_t>(std::count(text.begin() + static_cast<std::ptrdiff_t>(at),
+                                                    text.begin() + static_cast<std::ptrdiff_t>(stop), '\n'));
+        at = stop;
+    };
+    const auto startsWith = [&](const char* prefix) { return text.compare(at, std::strlen(prefix), prefix) == 0; };
+    while (at < size) {
+        const char c = text[at];
+        if (c != '<') {
+            line += c == '\n';
+            ++at;
+        } else if (startsWith("<!--")) {
+            skipPast("-->");
+        } else if (startsWith("<![CDATA[")) {
+            skipPast("]]>");
+        } else if (startsWith("<?")) {
+            skipPast("?>");
+        } else if (startsWith("<!")) {
+            skipPast(">");
+        } else if (startsWith("</")) {
+            depth -= depth > 0;
+            skipPast(">");
+        } else {
+            if (++depth > limit) return line;
+            char quote = 0, last = 0;
+            for (++at; at < size; ++at) {
+                const char t = text[at];
+                line += t == '\n';
+                if (quote != 0) {
+                    quote = t == quote ? 0 : quote;
+                } else if (t == '"' || t == '\'') {
+                    quote = t;
+                } else if (t == '>') {
+                    break;
+                }
+                last = t;
+            }
+            ++at;
+            depth -= last == '/';
+        }
+    }
+    return 0;
+}
+
+// The XML tree of a configuration text. Errors are the XML reader's, naming `path`.
+pt::ptree parseXml(const std::string& text, const std::string& path) {
+    if (const std::size_t line = lineOfElementDeeperThan(text, Configuration::kMaxXmlDepth))
+        throw pt::xml_parser_error("elements nested deeper than " + std::to_string(Configuration::kMaxXmlDepth) +
+                                       " levels",
+                                   path, static_cast<unsigned long>(line));
+    std::istringstream in(text);
+    pt::ptree tree;
+    try {
+        pt::read_xml(in, tree);
+    } catch (const pt::xml_parser_error& error) {
+        throw pt::xml_parser_error(error.message(), path, error.line());
+    }
+    return tree;
+}
+
+// The whole file as text; an error as the XML reader reports a file it cannot open.
+std::string readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    if (in)
+        text << in.rdbuf();
+    if (!in || in.bad())
+        throw pt::xml_parser_error("cannot open file", path, 0);
+    return text.str();
 }
 
 // The backup's time stamp: local time, "%d-%m-%Y %H-%M-%S".
@@ -188,15 +274,36 @@ Configuration::Configuration(std::string path, ConfigurationKeys keys) : path_(s
 
 Configuration::~Configuration() = default;
 
+namespace {
+
+void reportUnreadable(const std::exception& error) {
+    printErr(std::string("HX>ERROR>") + error.what());
+    printErr("Unable to read the configuration file");
+}
+
+}  // namespace
+
 bool Configuration::load() {
     printOut("HX>Reading configuration file: " + path_);
+    std::string text;
+    try {
+        text = readWholeFile(path_);
+    } catch (const std::exception& error) {
+        SPO2Calibration.clear();
+        CO2Calibration.clear();
+        reportUnreadable(error);
+        return false;
+    }
+    return loadText(text);
+}
+
+bool Configuration::loadText(const std::string& xml) {
     // Every read starts from empty tables, so an entry deleted from the file is gone
     // after the next read.
     SPO2Calibration.clear();
     CO2Calibration.clear();
     try {
-        pt::ptree tree;
-        pt::read_xml(path_, tree);
+        const pt::ptree tree = parseXml(xml, path_);
 
         SPO2Scale = tree.get<std::int32_t>("Halvex.SPO2Scale");
         SerialID = tree.get<std::string>("Halvex.SerialID");
@@ -224,8 +331,7 @@ bool Configuration::load() {
         if (keys_.simulatorAddresses)
             loadSimulatorAddresses(tree);
     } catch (const std::exception& error) {
-        printErr(std::string("HX>ERROR>") + error.what());
-        printErr("Unable to read the configuration file");
+        reportUnreadable(error);
         return false;
     }
     printOut("HX>Configuration file read succesfully.");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -25,8 +26,16 @@ public:
     explicit Configuration(std::string path, ConfigurationKeys keys = {});
     virtual ~Configuration();
 
+    // Elements nested deeper than this make a file unreadable: the XML reader
+    // recurses once per level, and a file of some 50,000 nested elements would
+    // overflow its stack. Real files nest three levels.
+    static constexpr std::size_t kMaxXmlDepth = 64;
+
     // Reads the file into the fields, printing progress and errors. Never throws.
     bool load();
+    // The same from the file's text, as if the file held it: what load() does after
+    // reading the file, with the same lines (errors name path()). Never throws.
+    bool loadText(const std::string& xml);
     // Backs the file up (a time-stamped ".bak" copy beside it) and writes it anew from
     // the fields, printing progress and errors. The fields keep their values whatever
     // happens; false when the file could not be rewritten, and then the file is as it

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <variant>
 
 #include "simlink/wire.h"
 
@@ -12,7 +13,6 @@ namespace com_krel {
 namespace {
 enum : std::uint16_t {
     PatientListRequest = 0x0001,
-    PatientList = 0x0002,
     SubscribeAllEvents = 0x0020,
     SubscribeInputs = 0x0006,
     SubscribeOutputs = 0x0007,
@@ -21,13 +21,6 @@ enum : std::uint16_t {
     UnsubscribeInputs = 0x0014,
     UnsubscribeOutputs = 0x0015,
     ServerVersionRequest = 0x0051,
-    ParameterUpdate = 0x0008,
-    SceAnnouncement = 0x0102,
-    SceEndNotice = 0x0103,
-    InputReply = 0x0106,
-    OutputReply = 0x0107,
-    SceDetailNotice = 0x0150,
-    ServerVersionReply = 0x0151,
 };
 constexpr int kStatusOk = 0;
 constexpr int kStatusFailed = 6;
@@ -61,15 +54,10 @@ int runStateOfSpeed(std::uint32_t speed) {
     }
 }
 
-// Update entries: server id, value.
-constexpr wire::EntryTable kUpdateEntries{20, 24, 8};
-// Input reply entries: server id, two words, current value, id.
-constexpr ReplyLayout kInputReply{{16, 20, 48}, 16, "APP input"};
-// Output reply entries: server id, two words, id.
-constexpr ReplyLayout kOutputReply{{16, 20, 44}, 12, "APP output"};
-
 // APP values travel as floats; the subscribed type says what is delivered.
-std::optional<ParameterValue> valueOfType(const std::string& id, float f, int type, int flagged) {
+std::optional<ParameterValue> valueOfType(const std::string& id, std::uint32_t bits, int type, int flagged) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
     if (type == TypeInvalid || type == TypeFloat) return ParameterValue::ofFloat(id, f, flagged);
     if (type == TypeInteger) return ParameterValue::ofInt(id, truncateToInt(f), flagged);
     return std::nullopt;
@@ -298,45 +286,24 @@ void AppProtocol::registerWithSce() {
 // ---- incoming ------------------------------------------------------------------------------
 
 void AppProtocol::handleMessage(const RawMessage& m) {
-    if (m.kind() == KindFlowControl) {
-        if (m.readU32(0) == 1 && getState() == Connected) continueHandshake();
-        return;
-    }
-    if (m.size() < wire::kPayloadHeaderLength) return;
-    const std::uint16_t type = m.readU16(10);
-    switch (m.service()) {
-    case 1:
-        if (type == PatientList) handlePatientList(m);
-        break;
-    case 2:
-        switch (type) {
-        case ParameterUpdate: handleUpdate(m); break;
-        case SceAnnouncement: handleAnnouncement(m); break;
-        case SceEndNotice: handleEndNotice(m); break;
-        case InputReply: handleInputReply(m); break;
-        case OutputReply: handleOutputReply(m); break;
-        case SceDetailNotice: handleDetailNotice(m); break;
-        case ServerVersionReply: handleVersionReply(m); break;
-        default: break;
-        }
-        break;
-    case 3: handleEvent(m); break;
-    default: break;
-    }
+    std::visit([this](const auto& message) { handle(message); }, app::decode(m));
 }
 
-void AppProtocol::handlePatientList(const RawMessage& m) {
-    const std::uint32_t n = m.readU32(12);
+void AppProtocol::handle(const app::FlowControlReply& m) {
+    if (m.word == 1 && getState() == Connected) continueHandshake();
+}
+
+void AppProtocol::handle(const app::PatientList& m) {
+    const std::uint32_t n = m.count;
     if (n > 1) {
         error("Warning, multiple patients in a patient list response: " + std::to_string(n) +
               ". Handling only the first one!");
     }
     if (n > 0) {
-        sceId_ = static_cast<int>(m.readU32(16));
-        patientId_ = static_cast<int>(m.readU32(20));
-        const std::uint32_t state = m.readU32(24);
-        const std::uint32_t speed = truncateSpeed(m.readF32(28));
-        if (state != 5) {
+        sceId_ = static_cast<int>(m.sceId);
+        patientId_ = static_cast<int>(m.patientId);
+        const std::uint32_t speed = truncateSpeed(m.speed);
+        if (m.state != app::PatientList::kStarted) {
             runState_ = 0;
         } else {
             int rs = runStateOfSpeed(speed);
@@ -359,38 +326,36 @@ void AppProtocol::handlePatientList(const RawMessage& m) {
     }
 }
 
-void AppProtocol::handleUpdate(const RawMessage& m) {
-    const std::uint32_t mode = m.readU32(16);
-    if (m.readU32(20) == 0 || mode == 1) return;
-    const int flagged = mode == 2 ? 1 : 0;
-    deliverUpdate(m, kUpdateEntries,
-                  [flagged](const RawMessage& u, std::size_t at, const std::string&,
+void AppProtocol::handle(const app::ParameterUpdate& m) {
+    if (m.count == 0 || m.publishMode == 1) return;
+    const int flagged = m.publishMode == 2 ? 1 : 0;
+    deliverUpdate(m.entries,
+                  [flagged](const UpdateEntry& e, const std::string&,
                             const InputRecord* rec) -> std::optional<ParameterValue> {
                       if (!rec) return std::nullopt;
-                      return valueOfType(rec->id, u.readF32(at + 4), rec->type, flagged);
+                      return valueOfType(rec->id, e.value, rec->type, flagged);
                   });
 }
 
-void AppProtocol::handleInputReply(const RawMessage& m) {
-    if (static_cast<int>(m.readU32(12)) != sceId_) return;
-    acceptInputReply(m, kInputReply, [](const RawMessage& r, std::size_t at, const InputRecord& rec) {
-        return valueOfType(rec.id, r.readF32(at + 12), rec.type, 0);
+void AppProtocol::handle(const app::InputReply& m) {
+    if (static_cast<int>(m.sceId) != sceId_) return;
+    acceptInputReply(m.entries, "APP input", [](const InputReplyEntry& e, const InputRecord& rec) {
+        return valueOfType(rec.id, e.value, rec.type, 0);
     });
 }
 
-void AppProtocol::handleOutputReply(const RawMessage& m) {
-    if (static_cast<int>(m.readU32(12)) != sceId_) return;
+void AppProtocol::handle(const app::OutputReply& m) {
+    if (static_cast<int>(m.sceId) != sceId_) return;
     std::vector<OutputRecord> mode0, mode2;
-    for (OutputRecord& r : acceptOutputReply(m, kOutputReply)) (r.publishMode2 ? mode2 : mode0).push_back(std::move(r));
+    for (OutputRecord& r : acceptOutputReply(m.entries, "APP output")) (r.publishMode2 ? mode2 : mode0).push_back(std::move(r));
     if (!mode0.empty()) publishOutputs(mode0, 0);
     if (!mode2.empty()) publishOutputs(mode2, 2);
 }
 
-void AppProtocol::handleAnnouncement(const RawMessage& m) {
-    if (m.size() < 24) return;
-    const int p = static_cast<int>(m.readU32(16));
-    const int s = static_cast<int>(m.readU32(20));
-    if (m.size() == 28 && m.readU32(24) != 1) {
+void AppProtocol::handle(const app::SceAnnouncement& m) {
+    const int p = static_cast<int>(m.patientId);
+    const int s = static_cast<int>(m.sceId);
+    if (m.hasStatus && m.status != 1) {
         const int detail = sceDetail_;
         forAppCallbacks("sceStatusReport", [&](AppClient::Callback* c) { c->sceStatusReport(s, p, detail, kStatusFailed); });
         return;
@@ -402,54 +367,49 @@ void AppProtocol::handleAnnouncement(const RawMessage& m) {
     forAppCallbacks("sceAdopted", [&](AppClient::Callback* c) { c->sceAdopted(s, p, detail); });
 }
 
-void AppProtocol::handleEndNotice(const RawMessage& m) {
-    if (m.size() < 20) return;
-    const int s = static_cast<int>(m.readU32(12));
-    if (m.readU32(16) != 0) return;
+void AppProtocol::handle(const app::SceEndNotice& m) {
+    const int s = static_cast<int>(m.sceId);
+    if (m.error != 0) return;
     const int patient = patientId_.exchange(0);
     const int detail = sceDetail_.exchange(0);
     sceId_ = 0;
     forAppCallbacks("sceStatusReport", [&](AppClient::Callback* c) { c->sceStatusReport(s, patient, detail, kStatusFailed); });
 }
 
-void AppProtocol::handleDetailNotice(const RawMessage& m) {
-    if (static_cast<int>(m.readU32(20)) != sceId_) return;
-    if (m.readU32(24) == 1) {
-        patientId_ = static_cast<int>(m.readU32(12));
-        sceDetail_ = static_cast<int>(m.readU32(16));
+void AppProtocol::handle(const app::SceDetailNotice& m) {
+    if (static_cast<int>(m.sceId) != sceId_) return;
+    if (m.status == 1) {
+        patientId_ = static_cast<int>(m.patientId);
+        sceDetail_ = static_cast<int>(m.detail);
     } else {
         sceId_ = 0;
     }
 }
 
-void AppProtocol::handleVersionReply(const RawMessage& m) {
-    if (m.readU32(144) != 1) return;
-    const std::string version = wire::readText(m, 12, 128);
-    setServerVersion(version);
-    info("Found server version: " + version);
+void AppProtocol::handle(const app::ServerVersionReply& m) {
+    if (m.validity != 1) return;
+    setServerVersion(m.version);
+    info("Found server version: " + m.version);
     setProtocolVersion(1);
 }
 
-void AppProtocol::handleEvent(const RawMessage& m) {
-    const std::uint16_t type = m.readU16(10);
-    const int x = static_cast<int>(m.readU32(12));
-    const std::size_t minimum = type == 0x0117 ? 24 : 20;
-    if (type < 0x0111 || type > 0x0117 || type == 0x0116 || m.size() < minimum) return;
-    const std::uint32_t statusWord = m.readU32(type == 0x0111 || type == 0x0117 ? 20 : 16);
-    const bool ok = statusWord == 1;
+void AppProtocol::handle(const app::SceEvent& m) {
+    using E = app::SceEvent;
+    const int x = static_cast<int>(m.sceId);
+    const bool ok = m.status == 1;
     const int code = ok ? kStatusOk : kStatusFailed;
-    switch (type) {
-    case 0x0111:
+    switch (m.type) {
+    case E::Created:
         if (ok) {
-            patientId_ = static_cast<int>(m.readU32(16));
+            patientId_ = static_cast<int>(m.patientId);
             runState_ = 2;
             sceId_ = x;
         } else {
-            const int p = static_cast<int>(m.readU32(16)), d = sceDetail_;
+            const int p = static_cast<int>(m.patientId), d = sceDetail_;
             forAppCallbacks("sceStatusReport", [&](AppClient::Callback* c) { c->sceStatusReport(x, p, d, kStatusFailed); });
         }
         break;
-    case 0x0112: {
+    case E::Started: {
         if (ok) {
             runState_ = 3;
             sceId_ = x;
@@ -459,11 +419,11 @@ void AppProtocol::handleEvent(const RawMessage& m) {
         forAppCallbacks("sceStatusReport", [&](AppClient::Callback* c) { c->sceStatusReport(x, p, d, code); });
         break;
     }
-    case 0x0113:
+    case E::Paused:
         if (ok && x == sceId_) runState_ = 2;
         forAppCallbacks("sceRunStateChanged", [&](AppClient::Callback* c) { c->sceRunStateChanged(x, 2, code); });
         break;
-    case 0x0114: {
+    case E::Ended: {
         int p = 0, d = 0;
         if (ok) {
             RegistryHold g(*this);
@@ -480,13 +440,13 @@ void AppProtocol::handleEvent(const RawMessage& m) {
         forAppCallbacks("sceCleared", [&](AppClient::Callback* c) { c->sceCleared(x, p, d, code); });
         break;
     }
-    case 0x0115: {
+    case E::Report: {
         const int p = patientId_, d = sceDetail_;
         forAppCallbacks("sceEventReport", [&](AppClient::Callback* c) { c->sceEventReport(x, p, d, code); });
         break;
     }
-    case 0x0117: {
-        const std::uint32_t speed = truncateSpeed(m.readF32(16));
+    case E::SpeedChanged: {
+        const std::uint32_t speed = truncateSpeed(m.speed);
         const int rs = speed == 0 ? -1 : runStateOfSpeed(speed);
         if (rs < 0) {
             quietError("Sce " + std::to_string(x) + " Event with unknown speed: " + std::to_string(speed));

@@ -71,15 +71,17 @@ private:
     void continueHandshake();
     void goReady();
     void registerWithSce();
-    void handlePatientList(const RawMessage& m);
-    void handleUpdate(const RawMessage& m);
-    void handleInputReply(const RawMessage& m);
-    void handleOutputReply(const RawMessage& m);
-    void handleAnnouncement(const RawMessage& m);
-    void handleEndNotice(const RawMessage& m);
-    void handleDetailNotice(const RawMessage& m);
-    void handleVersionReply(const RawMessage& m);
-    void handleEvent(const RawMessage& m);
+    void handle(const std::monostate&) {}
+    void handle(const app::FlowControlReply& m);
+    void handle(const app::PatientList& m);
+    void handle(const app::ParameterUpdate& m);
+    void handle(const app::SceAnnouncement& m);
+    void handle(const app::SceEndNotice& m);
+    void handle(const app::InputReply& m);
+    void handle(const app::OutputReply& m);
+    void handle(const app::SceDetailNotice& m);
+    void handle(const app::ServerVersionReply& m);
+    void handle(const app::SceEvent& m);
     static void flowControlEntry(void* self);
 
     CSThread flowControlThread_;

@@ -286,23 +286,46 @@ std::vector<CSClientProtocol::Callback*> CSClientProtocol::copyCallbacks() {
 
 // ---- replies and updates --------------------------------------------------------
 
-void CSClientProtocol::acceptInputReply(const RawMessage& m, const ReplyLayout& layout, const ReplyValue& valueOf) {
+namespace {
+
+// Binds a parameter to the server id a reply gave it, keeping one server id per
+// parameter: its earlier server id is dropped, and a parameter that held this
+// server id before loses it (it is pending again). So the map never holds more
+// entries than there are records, however often a server registers a parameter anew.
+template <class Records>
+void bindServerId(std::map<std::uint32_t, std::string>& byServerId, Records& records,
+                  typename Records::iterator record, std::uint32_t serverId) {
+    const std::uint32_t earlier = record->second.serverId;
+    if (earlier != serverId) {
+        auto old = byServerId.find(earlier);
+        if (old != byServerId.end() && old->second == record->first) byServerId.erase(old);
+    }
+    auto [slot, added] = byServerId.try_emplace(serverId, record->first);
+    if (!added && slot->second != record->first) {
+        auto previous = records.find(slot->second);
+        if (previous != records.end()) previous->second.serverId = kUnassignedServerId;
+        slot->second = record->first;
+    }
+    record->second.serverId = serverId;
+}
+
+}  // namespace
+
+void CSClientProtocol::acceptInputReply(const std::vector<InputReplyEntry>& entries, const char* what,
+                                        const ReplyValue& valueOf) {
     std::vector<ParameterRequest> registered;
     std::vector<ParameterValue> values;
     {
         RegistryHold g(*this);
-        wire::forEachEntry(m, layout.entries, [&](std::size_t at) {
-            const std::string id = wire::readText(m, at + layout.idAt, wire::kIdFieldLength);
-            auto it = inputs_.find(id);
-            if (it == inputs_.end()) return;
-            const std::uint32_t serverId = m.readU32(at);
-            info(std::string("Successful registration of ") + layout.what + " " + id + " as ID " +
-                 std::to_string(serverId));
-            it->second.serverId = serverId;
-            inputIdToName_[serverId] = id;
+        for (const InputReplyEntry& entry : entries) {
+            auto it = inputs_.find(entry.id);
+            if (it == inputs_.end()) continue;
+            info(std::string("Successful registration of ") + what + " " + entry.id + " as ID " +
+                 std::to_string(entry.serverId));
+            bindServerId(inputIdToName_, inputs_, it, entry.serverId);
             registered.push_back({it->second.id, it->second.type, it->second.updateClass});
-            if (auto v = valueOf(m, at, it->second)) values.push_back(std::move(*v));
-        });
+            if (auto v = valueOf(entry, it->second)) values.push_back(std::move(*v));
+        }
     }
     for (Callback* cb : copyCallbacks()) {
         callOut(cb, "inputsRegistered", [&](Callback* c) { c->inputsRegistered(registered); });
@@ -310,26 +333,24 @@ void CSClientProtocol::acceptInputReply(const RawMessage& m, const ReplyLayout& 
     }
 }
 
-std::vector<OutputRecord> CSClientProtocol::acceptOutputReply(const RawMessage& m, const ReplyLayout& layout) {
+std::vector<OutputRecord> CSClientProtocol::acceptOutputReply(const std::vector<OutputReplyEntry>& entries,
+                                                              const char* what) {
     std::vector<OutputRegistration> registered;
     std::vector<OutputRecord> publish;
     {
         RegistryHold g(*this);
-        wire::forEachEntry(m, layout.entries, [&](std::size_t at) {
-            const std::string id = wire::readText(m, at + layout.idAt, wire::kIdFieldLength);
-            const std::uint32_t serverId = m.readU32(at);
-            auto it = outputs_.find(id);
+        for (const OutputReplyEntry& entry : entries) {
+            auto it = outputs_.find(entry.id);
             if (it == outputs_.end()) {
-                error("Parameter not found: " + id + "(" + std::to_string(serverId) + ")");
-                return;
+                error("Parameter not found: " + entry.id + "(" + std::to_string(entry.serverId) + ")");
+                continue;
             }
-            info(std::string("Successful registration of ") + layout.what + " " + id + " as ID " +
-                 std::to_string(serverId));
-            it->second.serverId = serverId;
-            outputById_[serverId] = id;
-            registered.push_back({id, it->second.type});
+            info(std::string("Successful registration of ") + what + " " + entry.id + " as ID " +
+                 std::to_string(entry.serverId));
+            bindServerId(outputById_, outputs_, it, entry.serverId);
+            registered.push_back({entry.id, it->second.type});
             if (it->second.publishOnRegistration) publish.push_back(it->second);
-        });
+        }
     }
     for (Callback* cb : copyCallbacks()) {
         callOut(cb, "outputsRegistered", [&](Callback* c) { c->outputsRegistered(registered); });
@@ -337,20 +358,19 @@ std::vector<OutputRecord> CSClientProtocol::acceptOutputReply(const RawMessage& 
     return publish;
 }
 
-void CSClientProtocol::deliverUpdate(const RawMessage& m, const wire::EntryTable& entries,
-                                     const UpdateValue& valueOf) {
+void CSClientProtocol::deliverUpdate(const std::vector<UpdateEntry>& entries, const UpdateValue& valueOf) {
     std::vector<ParameterValue> values;
     {
         RegistryHold g(*this);
-        values.reserve(wire::entriesInside(m, entries));
-        wire::forEachEntry(m, entries, [&](std::size_t at) {
-            auto name = inputIdToName_.find(m.readU32(at));
-            if (name == inputIdToName_.end()) return;
+        values.reserve(entries.size());
+        for (const UpdateEntry& entry : entries) {
+            auto name = inputIdToName_.find(entry.serverId);
+            if (name == inputIdToName_.end()) continue;
             auto rec = inputs_.find(name->second);
-            if (auto v = valueOf(m, at, name->second, rec == inputs_.end() ? nullptr : &rec->second)) {
+            if (auto v = valueOf(entry, name->second, rec == inputs_.end() ? nullptr : &rec->second)) {
                 values.push_back(std::move(*v));
             }
-        });
+        }
     }
     if (values.empty()) return;
     for (Callback* cb : copyCallbacks()) {

@@ -40,6 +40,7 @@
 #include "platform/net_thread.h"
 #include "simlink/comms.h"
 #include "simlink/cs_client.h"
+#include "simlink/decode.h"
 #include "simlink/log.h"
 #include "simlink/raw_message.h"
 #include "simlink/types.h"
@@ -64,15 +65,6 @@ struct OutputRecord {
     bool publishOnRegistration = false;
     std::uint32_t value = 0;  // float bits or signed integer, by type
     bool publishMode2 = false;
-};
-
-// Where the entries of a subscription reply lie (each starts with the server id),
-// where the id field sits in an entry, and what the registration line calls the
-// parameters ("SE input", "APP output").
-struct ReplyLayout {
-    wire::EntryTable entries;
-    std::size_t idAt;
-    const char* what;
 };
 
 // The server ids of records, in order: the body of an unsubscription.
@@ -168,26 +160,26 @@ protected:
     // records stay held and go out with the next re-registration.
     static int asSubscriptionResult(int r) { return r == ResultNotConnected ? ResultOk : r; }
 
-    // The current value an input reply entry at `at` carries for its record; none
-    // when the record's type has no value.
-    using ReplyValue =
-        std::function<std::optional<ParameterValue>(const RawMessage&, std::size_t at, const InputRecord&)>;
-    // The value an update entry at `at` carries for the id registered under its
-    // server id; record is null when that id is no longer subscribed.
-    using UpdateValue = std::function<std::optional<ParameterValue>(const RawMessage&, std::size_t at,
-                                                                    const std::string& id, const InputRecord* record)>;
+    // The current value an input reply entry carries for its record; none when the
+    // record's type has no value.
+    using ReplyValue = std::function<std::optional<ParameterValue>(const InputReplyEntry&, const InputRecord&)>;
+    // The value an update entry carries for the id registered under its server id;
+    // record is null when that id is no longer subscribed.
+    using UpdateValue = std::function<std::optional<ParameterValue>(const UpdateEntry&, const std::string& id,
+                                                                    const InputRecord* record)>;
 
-    // Takes the server ids of an input reply for the subscribed ids (others are
+    // Binds the server ids of a decoded input reply to the subscribed ids (others are
     // skipped silently), then calls inputsRegistered and parametersUpdated with the
-    // current values on every callback, even with empty lists.
-    void acceptInputReply(const RawMessage& m, const ReplyLayout& layout, const ReplyValue& valueOf);
-    // Takes the server ids of an output reply (an id not held is reported), calls
-    // outputsRegistered on every callback and returns the records to publish on
+    // current values on every callback, even with empty lists. `what` names the
+    // parameters in the registration lines ("SE input", "APP input").
+    void acceptInputReply(const std::vector<InputReplyEntry>& entries, const char* what, const ReplyValue& valueOf);
+    // Binds the server ids of a decoded output reply (an id not held is reported),
+    // calls outputsRegistered on every callback and returns the records to publish on
     // registration.
-    std::vector<OutputRecord> acceptOutputReply(const RawMessage& m, const ReplyLayout& layout);
-    // Turns the entries of a parameter update (each starts with the server id) into
-    // values for the registered ids and calls parametersUpdated when there is any.
-    void deliverUpdate(const RawMessage& m, const wire::EntryTable& entries, const UpdateValue& valueOf);
+    std::vector<OutputRecord> acceptOutputReply(const std::vector<OutputReplyEntry>& entries, const char* what);
+    // Turns the entries of a decoded parameter update into values for the registered
+    // ids and calls parametersUpdated when there is any.
+    void deliverUpdate(const std::vector<UpdateEntry>& entries, const UpdateValue& valueOf);
 
     void info(const std::string& line) {
         if (!hasFlags(Quiet)) log_(false, line);

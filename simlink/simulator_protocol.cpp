@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <sstream>
+#include <variant>
 
 #include "simlink/wire.h"
 
@@ -11,13 +12,6 @@ namespace {
 constexpr std::uint8_t kService = 2;
 
 RawMessage begin(std::uint16_t type) { return wire::beginPayload(wire::kFamilySim, kService, type); }
-
-// Update entries: server id, value kind, value.
-constexpr wire::EntryTable kUpdateEntries{20, 24, 12};
-// Input reply entries: server id, two words, value kind, value, id.
-constexpr ReplyLayout kInputReply{{16, 20, 52}, 20, "SE input"};
-// Output reply entries: server id, three words, id.
-constexpr ReplyLayout kOutputReply{{16, 20, 48}, 16, "SE output"};
 
 // A value as the SIM protocol sends it: kind 0 is a float, any other kind an integer.
 ParameterValue simValue(const std::string& id, std::uint32_t kind, std::uint32_t bits) {
@@ -132,50 +126,41 @@ int SimulatorProtocol::publishOutputs(const std::vector<OutputRecord>& records, 
 }
 
 void SimulatorProtocol::handleMessage(const RawMessage& m) {
-    if (m.size() < wire::kPayloadHeaderLength || m.family() != wire::kFamilySim || m.service() != kService) return;
-    switch (m.readU16(10)) {
-    case ParameterUpdate: handleUpdate(m); break;
-    case InputReply: handleInputReply(m); break;
-    case OutputReply: handleOutputReply(m); break;
-    case ServerInfoReply: handleServerInfo(m); break;
-    default: break;
-    }
+    std::visit([this](const auto& message) { handle(message); }, sim::decode(m));
 }
 
-void SimulatorProtocol::handleUpdate(const RawMessage& m) {
-    deliverUpdate(m, kUpdateEntries,
-                  [](const RawMessage& u, std::size_t at, const std::string& id,
-                     const InputRecord*) -> std::optional<ParameterValue> {
-                      if (u.readU32(at) == 0) return std::nullopt;  // never a server id
-                      return simValue(id, u.readU32(at + 4), u.readU32(at + 8));
+void SimulatorProtocol::handle(const sim::ParameterUpdate& m) {
+    deliverUpdate(m.entries,
+                  [](const UpdateEntry& e, const std::string& id, const InputRecord*) -> std::optional<ParameterValue> {
+                      if (e.serverId == 0) return std::nullopt;  // never a server id
+                      return simValue(id, e.valueKind, e.value);
                   });
 }
 
-void SimulatorProtocol::handleInputReply(const RawMessage& m) {
-    acceptInputReply(m, kInputReply,
-                     [](const RawMessage& r, std::size_t at, const InputRecord& rec) -> std::optional<ParameterValue> {
-                         return simValue(rec.id, r.readU32(at + 12), r.readU32(at + 16));
+void SimulatorProtocol::handle(const sim::InputReply& m) {
+    acceptInputReply(m.entries, "SE input",
+                     [](const InputReplyEntry& e, const InputRecord& rec) -> std::optional<ParameterValue> {
+                         return simValue(rec.id, e.valueKind, e.value);
                      });
 }
 
-void SimulatorProtocol::handleOutputReply(const RawMessage& m) {
-    const std::vector<OutputRecord> publish = acceptOutputReply(m, kOutputReply);
+void SimulatorProtocol::handle(const sim::OutputReply& m) {
+    const std::vector<OutputRecord> publish = acceptOutputReply(m.entries, "SE output");
     if (!publish.empty()) publishOutputs(publish, 0);
 }
 
-void SimulatorProtocol::handleServerInfo(const RawMessage& m) {
-    if (m.readU32(148) != 1) return;
-    const std::string version = wire::readText(m, 16, 128);
-    setServerVersion(version);
-    const int newId = static_cast<int>(m.readU32(12) >> 16);
+void SimulatorProtocol::handle(const sim::ServerInfo& m) {
+    if (m.validity != 1) return;
+    setServerVersion(m.version);
+    const int newId = static_cast<int>(m.simulatorWord >> 16);
     if (newId != simulatorId_) {
         info("Simulator ID is now " + std::to_string(newId) + " -> reconnecting under the new id");
         if (newId <= kMaxSimulatorId) simulatorId_ = newId;
         reRegisterInputs();
         reRegisterOutputs();
     }
-    setProtocolVersion(static_cast<int>(m.readU32(144)));
-    info("Found server version: " + version);
+    setProtocolVersion(static_cast<int>(m.protocolVersion));
+    info("Found server version: " + m.version);
     info("Found simulator id: " + std::to_string(newId));
     info("Found protocol version: " + std::to_string(protocolVersion()));
 }

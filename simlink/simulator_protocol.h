@@ -18,10 +18,10 @@ public:
         UnsubscribeInputs = 0x0004,
         UnsubscribeOutputs = 0x0005,
         ServerInfoRequest = 0x0006,
-        ParameterUpdate = 0x0003,
-        InputReply = 0x0101,
-        OutputReply = 0x0102,
-        ServerInfoReply = 0x0106,
+        ParameterUpdate = sim::ParameterUpdate::kType,
+        InputReply = sim::InputReply::kType,
+        OutputReply = sim::OutputReply::kType,
+        ServerInfoReply = sim::ServerInfo::kType,
     };
     // Largest simulator id a server information reply may set.
     static constexpr int kMaxSimulatorId = 0x7FFF;
@@ -47,10 +47,11 @@ protected:
     int publishOutputs(const std::vector<OutputRecord>& records, int publishMode) override;
 
 private:
-    void handleUpdate(const RawMessage& m);
-    void handleInputReply(const RawMessage& m);
-    void handleOutputReply(const RawMessage& m);
-    void handleServerInfo(const RawMessage& m);
+    void handle(const std::monostate&) {}
+    void handle(const sim::ParameterUpdate& m);
+    void handle(const sim::InputReply& m);
+    void handle(const sim::OutputReply& m);
+    void handle(const sim::ServerInfo& m);
 
     std::atomic<int> simulatorId_;
 };

@@ -28,6 +28,27 @@ bool parseNumber(const std::string& text, double& out) {
 
 const pt::ptree& asTree(const void* p) { return *static_cast<const pt::ptree*>(p); }
 
+// Whether objects and arrays nest deeper than `limit` (brackets inside strings do not
+// count); stops at the first bracket too deep.
+bool nestedDeeperThan(const std::string& json, std::size_t limit) {
+    std::size_t depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (inString) {
+            if (c == '\\') ++i;  // the escaped character cannot end the string
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > limit) return true;
+        } else if ((c == '}' || c == ']') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 std::string jsonQuote(const std::string& text) {
@@ -159,6 +180,11 @@ Handled UnitStore::handle(const Frame& frame, Clock::time_point now) {
     }
 
     pt::ptree tree;
+    if (nestedDeeperThan(frame.json, kMaxJsonDepth)) {
+        ++stats_.undecodable;
+        h.line = "undecodable frame: nested deeper than " + std::to_string(kMaxJsonDepth) + " levels" + lengthNote;
+        return h;
+    }
     try {
         std::istringstream in(frame.json);
         pt::read_json(in, tree);

@@ -50,6 +50,11 @@ struct UnitStats {
     double windowSeconds = 0.0;
 };
 
+// Frames nested deeper than this are undecodable: the JSON reader recurses once per
+// level, and a frame of some 60,000 levels (well inside kMaxFrameBytes) would
+// overflow its stack.
+constexpr std::size_t kMaxJsonDepth = 64;
+
 // The result of handling one frame.
 struct Handled {
     std::string messageType;          // empty when undecodable

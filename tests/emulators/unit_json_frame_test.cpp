@@ -140,3 +140,23 @@ TEST(UnitJsonStore, CountsALengthMismatchButStillDecodes) {
     EXPECT_EQ(s.lengthErrors, 1u);
     EXPECT_EQ(s.selectedCalibration.at("Temp"), "Default Temperature");
 }
+
+// The JSON reader recurses once per level: a frame nested far deeper than any message
+// is undecodable, not the end of the stand-in. At the limit it still decodes.
+TEST(UnitJsonStore, DeeplyNestedFramesAreUndecodable) {
+    UnitStore store("127.0.0.1");
+    const auto nested = [](std::size_t levels) {
+        return std::string(levels, '[') + std::string(levels, ']');
+    };
+    const std::string atTheLimit = R"({"MessageType":"StatusRequest","x":)" + nested(kMaxJsonDepth - 1) + "}";
+    EXPECT_EQ(store.handle(frameOf(atTheLimit), Clock::now()).messageType, "StatusRequest");
+    for (const std::string& deep :
+         {nested(60000), R"({"MessageType":"StatusRequest","x":)" + nested(kMaxJsonDepth) + "}",
+          R"({"a":"\"[[[[", "b":)" + nested(60000) + "}"}) {
+        const Handled h = store.handle(frameOf(deep), Clock::now());
+        EXPECT_EQ(h.messageType, "");
+        EXPECT_FALSE(h.answer);
+        EXPECT_NE(h.line.find("nested deeper than 64 levels"), std::string::npos) << h.line;
+    }
+    EXPECT_EQ(store.snapshot().undecodable, 3u);
+}

@@ -16,16 +16,7 @@ namespace {
 using Strings = std::vector<std::string>;
 
 template <class Engine>
-struct Fixture {
-    Lines lines;
-    Recorder rec;
-    std::unique_ptr<Engine> e;
-    template <class... A>
-    explicit Fixture(A... a) : e(std::make_unique<Engine>(a..., std::make_unique<ScriptedTransport>())) {
-        e->setLogSink(lines.sink());
-        e->registerCallback(&rec);
-    }
-};
+using Fixture = EngineFixture<Engine>;
 
 Bytes simInputEntry(std::uint32_t serverId, std::uint32_t kind, std::uint32_t value, const std::string& id) {
     Bytes b = words({serverId, 0xAAAAAAAA, 0xBBBBBBBB, kind, value});

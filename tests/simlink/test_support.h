@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -210,6 +211,20 @@ private:
         std::string s = n;
         for (int v : a) s += " " + std::to_string(v);
         return s;
+    }
+};
+
+// An engine over a scripted transport (never connected), its lines and callbacks
+// recorded.
+template <class Engine>
+struct EngineFixture {
+    Lines lines;
+    Recorder rec;
+    std::unique_ptr<Engine> e;
+    template <class... A>
+    explicit EngineFixture(A... a) : e(std::make_unique<Engine>(a..., std::make_unique<ScriptedTransport>())) {
+        e->setLogSink(lines.sink());
+        e->registerCallback(&rec);
     }
 };
 
