@@ -90,15 +90,28 @@ void UdpAdaptor::stop() {
     if (!running_.exchange(false))
         return;
     send(kStopText);
-    boost::system::error_code ignored;
-    // Wakes the receive blocked on this socket; the loop then sees `running` cleared.
-    socket_.shutdown(asio::socket_base::shutdown_both, ignored);
+    wakeReceiver();
     if (receiveThread_.joinable())
         receiveThread_.join();
     boost::system::error_code closeError;
     socket_.close(closeError);
     if (closeError)
         platform::printErr("HX>ERROR>close: " + closeError.message());
+}
+
+// Wakes the receive blocked on this socket; the loop then sees `running` cleared.
+// Shutting the socket down does it on Linux but not on Windows, where an empty
+// datagram to the socket's own address does.
+void UdpAdaptor::wakeReceiver() {
+    boost::system::error_code error;
+    udp::endpoint self = socket_.local_endpoint(error);
+    socket_.shutdown(asio::socket_base::shutdown_both, error);
+    if (self.address().is_unspecified())
+        self.address(asio::ip::address_v4::loopback());
+    udp::socket waker(socket_.get_executor());
+    waker.open(udp::v4(), error);
+    if (!error)
+        waker.send_to(asio::const_buffer(), self, 0, error);
 }
 
 void UdpAdaptor::receiveLoop() {

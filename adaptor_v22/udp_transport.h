@@ -92,6 +92,7 @@ public:
 
 private:
     void receiveLoop();
+    void wakeReceiver();
     bool takeReply(std::string& reply, std::string* sender);
 
     const ReplyWaits waits_;
