@@ -30,10 +30,14 @@ void CSCommsInterfaceTCP::configure(const BufferSizes& sizes) {
 
 void CSCommsInterfaceTCP::closeLocked() {
     net::SocketHandle s = socket_.exchange(net::kInvalidSocket);
-    if (s != net::kInvalidSocket) {
-        net::close(s);
-        net::cleanup();
-    }
+    if (s == net::kInvalidSocket) return;
+    // A writer that took the socket before the exchange may still be sending on it.
+    // Its number must not be closed (and reused by the next open) under it: wake a
+    // blocked send, then wait for the writer to leave.
+    if (writers_.load() > 0) net::shutdownBoth(s);
+    { CSLock w(sendLock_); }
+    net::close(s);
+    net::cleanup();
 }
 
 bool CSCommsInterfaceTCP::open(std::uint32_t address, int port) {
@@ -85,9 +89,16 @@ int CSCommsInterfaceTCP::read(int count, RawMessage& target) {
 }
 
 int CSCommsInterfaceTCP::write(const RawMessage& source) {
-    CSLock g(sendLock_);
-    int r = net::send(socket_.load(), source.bytes().data(), source.size());
-    if (r < 0) lastWriteError_ = net::lastError();
+    // Counted before the socket is taken, so closeLocked sees this writer (or this
+    // writer sees the socket already gone).
+    ++writers_;
+    int r;
+    {
+        CSLock g(sendLock_);
+        r = net::send(socket_.load(), source.bytes().data(), source.size());
+        if (r < 0) lastWriteError_ = net::lastError();
+    }
+    --writers_;
     return r;
 }
 

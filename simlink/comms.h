@@ -101,12 +101,13 @@ public:
 private:
     void closeLocked();
 
-    // Written under socketLock_ by the receiving thread; read without a lock by
-    // writers, hence atomic.
+    // Written under socketLock_ by the receiving thread; read by writers under
+    // sendLock_ alone (closeLocked waits for them), hence atomic.
     std::atomic<halvex::platform::net::SocketHandle> socket_{halvex::platform::net::kInvalidSocket};
     std::atomic<int> receiveBufferSize_;
     std::atomic<int> sendBufferSize_;
     std::atomic<int> lastWriteError_{0};
+    std::atomic<int> writers_{0};  // threads inside write
     LogSink log_;
     CSMutex socketLock_;
     CSMutex sendLock_;

@@ -8,6 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "simlink/comms.h"
 #include "simlink/wire.h"
 #include "test_support.h"
@@ -37,7 +40,10 @@ public:
     }
     int port() const { return port_; }
     // The connection the transport opened (it is in the backlog once open returns).
-    void accept() { peer_ = ::accept(fd_, nullptr, nullptr); }
+    void accept() {
+        if (peer_ >= 0) ::close(peer_);
+        peer_ = ::accept(fd_, nullptr, nullptr);
+    }
     void send(const Bytes& b) { ASSERT_EQ(::send(peer_, b.data(), b.size(), 0), static_cast<ssize_t>(b.size())); }
     // Closes the server's side; with reset, as a crashed server does (RST, not FIN).
     void closePeer(bool reset) {
@@ -164,6 +170,37 @@ TEST(TcpTransport, PeerClosingMidFrame) {
         RawMessage after;
         EXPECT_EQ(t.read(4, after), 0);
     }
+}
+
+// Another thread writes (as the flow-control thread does) while the receiving thread
+// closes and reopens the link: a socket number is never closed, and given to the next
+// connection, under a send in progress. ThreadSanitizer reports such a close as a race.
+TEST(TcpTransport, CloseWaitsForAWriteInProgress) {
+    Listener server;
+    std::atomic<bool> serving{true};
+    std::thread acceptor([&] {
+        while (serving.load()) server.accept();  // the peers pile up until the end
+    });
+    CSCommsInterfaceTCP t;
+    std::atomic<bool> writing{true};
+    std::atomic<int> writes{0};
+    std::thread writer([&] {
+        const RawMessage frame = holding(Bytes(512, 0x5A));
+        while (writing.load()) {
+            t.write(frame);
+            ++writes;
+        }
+    });
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_TRUE(t.open(loopback(), server.port()));
+        t.close();
+    }
+    writing = false;
+    writer.join();
+    serving = false;
+    ASSERT_TRUE(t.open(loopback(), server.port()));  // wakes the last accept
+    acceptor.join();
+    EXPECT_GT(writes.load(), 0);
 }
 
 }  // namespace
