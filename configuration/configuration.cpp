@@ -1,19 +1,14 @@
 #include "configuration/configuration.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <locale>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
-#include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/date_time/posix_time/conversion.hpp>
@@ -21,7 +16,7 @@
 #include <boost/property_tree/xml_parser.hpp>
 
 #include "platform/line_sink.h"
-#include "platform/new_file.h"
+#include "platform/safe_file.h"
 
 namespace fs = std::filesystem;
 namespace pt = boost::property_tree;
@@ -29,11 +24,6 @@ using halvex::platform::printErr;
 using halvex::platform::printOut;
 
 namespace {
-
-// A backup (or temporary file) whose name is taken gets ".1", ".2", ... up to this
-// before its suffix; past it the save fails rather than overwrite anything.
-constexpr int kMaxNameCounter = 999;
-constexpr std::size_t kCopyBufferSize = 64 * 1024;
 
 // Reads every entry of a calibration element into the table. Only child elements
 // are entries: the XML reader keeps comments (and could keep other nodes) as
@@ -141,112 +131,6 @@ std::string backupStamp() {
     if (std::strftime(text, sizeof text, "%d-%m-%Y %H-%M-%S", &now) == 0)
         throw std::runtime_error("The backup time stamp could not be formed");
     return text;
-}
-
-// "<what> <path>: <reason>", the reason taken from errno when the C library set one.
-std::runtime_error fileError(const std::string& what, const std::string& path, int error) {
-    std::string text = what + " " + path;
-    if (error != 0)
-        text += ": " + std::error_code(error, std::generic_category()).message();
-    return std::runtime_error(text);
-}
-
-// An open C stream that is closed (and, unless kept, its file removed) when it goes
-// out of scope; close() reports whether the last buffered bytes reached the file.
-class OutputFile {
-public:
-    OutputFile(std::FILE* stream, std::string path) : stream_(stream), path_(std::move(path)) {}
-    ~OutputFile() {
-        if (stream_ != nullptr)
-            std::fclose(stream_);
-        if (!kept_) {
-            std::error_code ignored;
-            fs::remove(path_, ignored);
-        }
-    }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    void write(const char* bytes, std::size_t size) {
-        errno = 0;
-        if (size != 0 && std::fwrite(bytes, 1, size, stream_) != size)
-            throw fileError("Unable to write", path_, errno);
-    }
-    void close() {
-        errno = 0;
-        const bool flushed = std::fflush(stream_) == 0;
-        const int flushError = errno;
-        std::FILE* stream = stream_;
-        stream_ = nullptr;
-        if (std::fclose(stream) != 0 || !flushed)
-            throw fileError("Unable to write", path_, flushed ? errno : flushError);
-    }
-    // The file stays after destruction.
-    void keep() { kept_ = true; }
-    const std::string& path() const { return path_; }
-
-private:
-    std::FILE* stream_;
-    std::string path_;
-    bool kept_ = false;
-};
-
-// Creates a file that did not exist: stem + suffix, or stem + ".1" + suffix,
-// stem + ".2" + suffix, ... when that name is taken. Creation is exclusive, so an
-// existing file (an earlier backup, one made at the same time) is never overwritten.
-OutputFile createNewFile(const std::string& stem, const std::string& suffix) {
-    for (int counter = 0; counter <= kMaxNameCounter; ++counter) {
-        const std::string path = counter == 0 ? stem + suffix : stem + "." + std::to_string(counter) + suffix;
-        errno = 0;
-        if (std::FILE* stream = halvex::platform::openNewFile(path))
-            return OutputFile(stream, path);
-        const int error = errno;
-        std::error_code ignored;
-        // Only a taken name moves on to the next one; any other failure is the answer.
-        if (error != EEXIST && !(error == 0 && fs::exists(fs::symlink_status(path, ignored))))
-            throw fileError("Unable to create", path, error);
-    }
-    throw std::runtime_error("Unable to create " + stem + suffix + ": every name up to counter " +
-                             std::to_string(kMaxNameCounter) + " is taken");
-}
-
-// Copies the file byte for byte into a new file (see createNewFile) and returns its
-// path once every byte is there; on failure the partial copy is removed.
-std::string copyToNewFile(const std::string& from, const std::string& stem, const std::string& suffix) {
-    errno = 0;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> input(std::fopen(from.c_str(), "rb"), &std::fclose);
-    if (!input)
-        throw fileError("Unable to open", from, errno);
-    OutputFile output = createNewFile(stem, suffix);
-    std::vector<char> buffer(kCopyBufferSize);
-    for (;;) {
-        errno = 0;
-        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), input.get());
-        if (got == 0) {
-            if (std::ferror(input.get()))
-                throw fileError("Unable to read", from, errno);
-            break;
-        }
-        output.write(buffer.data(), got);
-    }
-    output.close();
-    output.keep();
-    return output.path();
-}
-
-// Replaces the file with `text` in one rename, from a temporary file beside it (the
-// same folder, so the same file system). The file keeps its permissions. On failure
-// the temporary file is removed and the file is as it was.
-void replaceFile(const std::string& path, const std::string& text) {
-    OutputFile temporary = createNewFile(path, ".tmp");
-    temporary.write(text.data(), text.size());
-    temporary.close();
-    std::error_code error;
-    const fs::perms permissions = fs::status(path, error).permissions();
-    if (!error)
-        fs::permissions(temporary.path(), permissions, error);  // best effort: the text is what matters
-    fs::rename(temporary.path(), path);
-    temporary.keep();
 }
 
 // One "Entry" per point, in ascending key order, numbers with 9 significant digits
@@ -364,7 +248,7 @@ bool Configuration::save() {
         // A link to the file stays a link: the file it names is the one replaced.
         const fs::path target = fs::is_symlink(file) ? fs::canonical(file) : file;
         if (fs::exists(target)) {
-            copyToNewFile(path_, path_ + "." + backupStamp(), ".bak");
+            halvex::platform::copyToNewFile(path_, path_ + "." + backupStamp(), ".bak");
             // By its mode, not by trying: a privileged account could write it anyway.
             if ((fs::status(target).permissions() & fs::perms::owner_write) == fs::perms::none)
                 throw std::runtime_error("The configuration file is read-only: " + path_);
@@ -373,7 +257,7 @@ bool Configuration::save() {
             // bridge ran): the calibration is written without a backup, not dropped.
             printOut("HX>No configuration file to back up at: " + path_);
         }
-        replaceFile(target.string(), writtenText());
+        halvex::platform::replaceFile(target.string(), writtenText());
     } catch (const std::exception& error) {
         printErr(std::string("HX>ERROR>") + error.what());
         printErr("Unable to save the configuration file");

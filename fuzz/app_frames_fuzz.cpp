@@ -4,7 +4,7 @@
 #include "simlink/app_protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    com_krel::AppProtocol engine(com_krel::Quiet, std::make_unique<halvex_fuzz::InputTransport>(nullptr, 0, 0));
-    halvex_fuzz::feedFrames(engine, data, size);
+    com_krel::AppProtocol engine(com_krel::Quiet, std::make_unique<halvex::fuzz::InputTransport>(nullptr, 0, 0));
+    halvex::fuzz::feedFrames(engine, data, size);
     return 0;
 }

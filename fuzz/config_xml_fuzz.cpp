@@ -7,7 +7,7 @@
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    halvex_fuzz::SilentConsole silent;
+    halvex::fuzz::SilentConsole silent;
     const std::string text(reinterpret_cast<const char*>(data), size);
     for (bool simulatorAddresses : {false, true}) {
         Configuration configuration("fuzz.xml", ConfigurationKeys{simulatorAddresses});

@@ -9,7 +9,7 @@
 
 #include "platform/line_sink.h"
 
-namespace halvex_fuzz {
+namespace halvex::fuzz {
 
 // Swallows every line while it lives.
 struct SilentConsole {
@@ -24,4 +24,4 @@ inline void require(bool holds, const char* what) {
     }
 }
 
-}  // namespace halvex_fuzz
+}  // namespace halvex::fuzz

@@ -40,7 +40,7 @@ void tolerated(F&& f) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    halvex_fuzz::SilentConsole silent;
+    halvex::fuzz::SilentConsole silent;
     const std::size_t chunk = data[0] != 0 ? data[0] : size;
     const char* bytes = reinterpret_cast<const char*>(data) + 1;
     const std::size_t length = size - 1;
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         });
     }
     for (std::size_t tries = 0; tries < answers.size() + 2; ++tries) tolerated(drain);
-    halvex_fuzz::require(reader.buffered() <= halvex_frame::kMaxBufferedBytes + chunk, "reader holds too much");
+    halvex::fuzz::require(reader.buffered() <= halvex_frame::kMaxBufferedBytes + chunk, "reader holds too much");
 
     for (const std::string& response : answers) {
         tolerated([&] {

@@ -17,7 +17,7 @@
 #include "simlink/cs_client_protocol.h"
 #include "simlink/wire.h"
 
-namespace halvex_fuzz {
+namespace halvex::fuzz {
 
 // The fuzz input as a transport: reads hand out the bytes in chunks; the end of the
 // input is a closed connection; writes vanish.
@@ -74,4 +74,4 @@ void feedFrames(Engine& engine, const std::uint8_t* data, std::size_t size) {
     }
 }
 
-}  // namespace halvex_fuzz
+}  // namespace halvex::fuzz

@@ -3,7 +3,8 @@
 #include "simlink/simulator_protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    com_krel::SimulatorProtocol engine(1, com_krel::Quiet, std::make_unique<halvex_fuzz::InputTransport>(nullptr, 0, 0));
-    halvex_fuzz::feedFrames(engine, data, size);
+    com_krel::SimulatorProtocol engine(1, com_krel::Quiet,
+                                       std::make_unique<halvex::fuzz::InputTransport>(nullptr, 0, 0));
+    halvex::fuzz::feedFrames(engine, data, size);
     return 0;
 }

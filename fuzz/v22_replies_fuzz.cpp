@@ -19,11 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const char* datagram = reinterpret_cast<const char*>(data) + at + 1;
         at += 1 + length;
         if (auto reply = reader.feed(datagram, length)) {
-            halvex_fuzz::require(!reply->empty() && reply->back() == ReplyReader::kTerminator, "reply without '@'");
+            halvex::fuzz::require(!reply->empty() && reply->back() == ReplyReader::kTerminator, "reply without '@'");
             const std::string serial = halvex::v22::serialIdOfReply(*reply);
-            halvex_fuzz::require(serial.size() < reply->size(), "serial id longer than its reply");
+            halvex::fuzz::require(serial.size() < reply->size(), "serial id longer than its reply");
         }
-        halvex_fuzz::require(reader.pending() < ReplyReader::kAccumulatorLimit, "reader holds too much");
+        halvex::fuzz::require(reader.pending() < ReplyReader::kAccumulatorLimit, "reader holds too much");
     }
     return 0;
 }

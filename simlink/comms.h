@@ -5,7 +5,8 @@
 #include <functional>
 
 #include "platform/net_socket.h"
-#include "platform/net_thread.h"
+#include "platform/recursive_lock.h"
+#include "platform/thread.h"
 #include "simlink/log.h"
 #include "simlink/raw_message.h"
 #include "simlink/types.h"

@@ -37,7 +37,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/net_thread.h"
+#include "platform/wake_signal.h"
 #include "simlink/comms.h"
 #include "simlink/cs_client.h"
 #include "simlink/decode.h"

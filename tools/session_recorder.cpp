@@ -9,7 +9,7 @@
 #include "emulators/sim_server/session.h"
 #include "platform/line_sink.h"
 
-namespace halvex_tools {
+namespace halvex::tools {
 
 using com_krel::ParameterRequest;
 using com_krel::ParameterValue;
@@ -130,4 +130,4 @@ std::string SessionRecorder::error() const {
     return error_;
 }
 
-}  // namespace halvex_tools
+}  // namespace halvex::tools

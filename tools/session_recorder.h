@@ -19,7 +19,7 @@
 #include "simlink/app_client.h"
 #include "simlink/sim_client.h"
 
-namespace halvex_tools {
+namespace halvex::tools {
 
 constexpr int kSimPort = 55580;
 constexpr int kAppPort = 55557;
@@ -62,4 +62,4 @@ private:
     std::string error_;
 };
 
-}  // namespace halvex_tools
+}  // namespace halvex::tools

@@ -31,7 +31,7 @@ int fail(const std::string& why) {
 
 int main(int argc, char** argv) {
     std::string address, file;
-    int simPort = halvex_tools::kSimPort, appPort = halvex_tools::kAppPort;
+    int simPort = halvex::tools::kSimPort, appPort = halvex::tools::kAppPort;
     double seconds = 0;
     po::options_description options("Options");
     options.add_options()
@@ -73,9 +73,9 @@ int main(int argc, char** argv) {
     // Before any thread starts: stop requests go to the loop below alone.
     halvex::platform::StopRequests stop;
 
-    std::unique_ptr<halvex_tools::SessionRecorder> recorder;
+    std::unique_ptr<halvex::tools::SessionRecorder> recorder;
     try {
-        recorder = std::make_unique<halvex_tools::SessionRecorder>(file);
+        recorder = std::make_unique<halvex::tools::SessionRecorder>(file);
     } catch (const std::exception& e) {
         return fail(e.what());
     }

@@ -2,12 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <sys/resource.h>
-#endif
-
 #include <cmath>
-#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -18,11 +13,17 @@
 #include <set>
 
 #include "tests/support/console_capture.h"
+#ifndef _WIN32
+#include "tests/support/file_size_limit.h"
+#endif
 #include "tests/support/process.h"
 
 namespace {
 
 using halvex::test::ConsoleCapture;
+#ifndef _WIN32
+using halvex::test::FileSizeLimit;
+#endif
 using halvex::test::TempDir;
 
 const char* const kReadLine = "HX>Reading configuration file: ";
@@ -394,27 +395,6 @@ TEST(ConfigurationSave, ReadOnlyFileIsLeftAsItWas) {
 
 // A full disk is made with a file size limit, and links need no privilege: POSIX only.
 #ifndef _WIN32
-// Limits the size of the files this process writes (a full disk, even for root) for
-// the object's life. Writes past the limit fail with an error instead of a signal.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &previous_), 0);
-        rlimit limit = previous_;
-        limit.rlim_cur = bytes;
-        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous_);
-        std::signal(SIGXFSZ, previousHandler_);
-    }
-
-private:
-    rlimit previous_{};
-    void (*previousHandler_)(int) = nullptr;
-};
-
 // Whatever stops the backup, the file is not touched and nothing half-made is left.
 TEST(ConfigurationSave, BackupThatCannotBeMadeStopsTheSave) {
     struct BackupCase {

@@ -9,11 +9,14 @@
 #include "emulators/sim_server/patient.h"
 #include "emulators/sim_server/sim_server_emulator.h"
 #include "emulators/unit_json/unit_emulator.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
+#include "tests/support/wait.h"
 
 namespace {
 
 using halvex::test::ChildProcess;
+using halvex::test::eventually;
 using halvex::test::TempDir;
 using unit_json::UnitEmulator;
 using namespace std::chrono_literals;
@@ -22,8 +25,9 @@ const std::string kBridge = std::string(HALVEX_BIN_DIR) + "/halvex-relay-json";
 const std::string kSimServer = std::string(HALVEX_BIN_DIR) + "/sim-server-emulator";
 
 // Distinct loopback addresses keep the fixed ports of this test apart from others.
-const std::string kUnitAddress = "127.0.0.60";
-const std::string kSimAddress = "127.0.0.61";
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::BridgeJsonE2e);
+const std::string kUnitAddress = kNet.host(0);
+const std::string kSimAddress = kNet.host(1);
 
 std::size_t occurrences(const std::string& text, const std::string& line) {
     std::size_t count = 0;
@@ -63,12 +67,7 @@ protected:
 
     // Waits until the bridge has printed `line` `count` times in all.
     bool bridgePrinted(const std::string& line, std::size_t count, std::chrono::seconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (occurrences(bridge_->out() + bridge_->err(), line) >= count) return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return eventually([&] { return occurrences(bridge_->out() + bridge_->err(), line) >= count; }, timeout);
     }
 
     std::string bridgeLog() { return "bridge stdout:\n" + bridge_->out() + "\nbridge stderr:\n" + bridge_->err(); }
@@ -81,12 +80,7 @@ protected:
 
     bool samplesGrow(const std::string& wave, std::chrono::seconds timeout) {
         const std::uint64_t before = samplesOf(wave);
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (samplesOf(wave) > before + 30) return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return eventually([&] { return samplesOf(wave) > before + 30; }, timeout);
     }
 
     void TearDown() override {

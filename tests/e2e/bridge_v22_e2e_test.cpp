@@ -15,16 +15,22 @@
 #include "configuration/configuration.h"
 #include "emulators/unit_v22/unit_emulator.h"
 #include "tests/e2e/simulator_feed.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
+#include "tests/support/wait.h"
 
 namespace {
 
 using halvex::test::ChildProcess;
+using halvex::test::eventually;
 using halvex::test::TempDir;
 using namespace std::chrono_literals;
 
 const std::string kBridge = std::string(HALVEX_BIN_DIR) + "/halvex-relay-v22";
-const std::string kUnitAddress = "127.0.0.62";
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::BridgeV22E2e);
+const std::string kUnitAddress = kNet.host(0);
+// Where nothing listens.
+const std::string kSilentAddress = kNet.host(1);
 const std::string kSerial = "HX22-E2E";
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
@@ -57,13 +63,7 @@ protected:
     std::string bridgeLog() { return "bridge stdout:\n" + bridge_->out() + "\nbridge stderr:\n" + bridge_->err(); }
 
     bool bridgePrinted(const std::string& line, std::size_t count, std::chrono::seconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (occurrences(bridgeText(), line) >= count)
-                return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return eventually([&] { return occurrences(bridgeText(), line) >= count; }, timeout);
     }
 
     std::uint64_t count(const std::string& word) {
@@ -141,9 +141,7 @@ TEST_F(BridgeV22, VitalsAndWavesReachTheUnitThroughStopSilenceAndGiveUp) {
 
     // The unit goes silent: silence is not a lost unit, nothing is counted.
     unit_->setSilent(true);
-    const auto silentUntil = std::chrono::steady_clock::now() + 20s;
-    while (silentChecks() < 2 && std::chrono::steady_clock::now() < silentUntil)
-        std::this_thread::sleep_for(20ms);
+    eventually([&] { return silentChecks() >= 2; }, 20s);
     ASSERT_GE(silentChecks(), 2u) << bridgeLog();
     EXPECT_EQ(occurrences(bridgeText(), "HX>ERROR>Unable to reach"), 0u) << bridgeLog();
     // It comes back having forgotten the bridge: two failed checks, then disabled,
@@ -172,7 +170,7 @@ TEST_F(BridgeV22, VitalsAndWavesReachTheUnitThroughStopSilenceAndGiveUp) {
 }
 
 TEST_F(BridgeV22, RangeOfOneAddressEndsWithStatusOne) {
-    writeSettings("", "127.0.0.63", "127.0.0.63");
+    writeSettings("", kSilentAddress, kSilentAddress);
     startBridge();
     EXPECT_EQ(bridge_->wait(30s), 1) << bridgeLog();
     EXPECT_NE(bridge_->err().find("HX>ERROR>IP Range incorrect, end address > start address\n"), std::string::npos)

@@ -16,11 +16,14 @@
 #include "emulators/unit_v22/unit_emulator.h"
 #include "platform/instance_guard.h"
 #include "tests/e2e/simulator_feed.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
+#include "tests/support/wait.h"
 
 namespace {
 
 using halvex::test::ChildProcess;
+using halvex::test::eventually;
 using halvex::test::FedSimulator;
 using halvex::test::TempDir;
 using halvex_emu::Protocol;
@@ -29,9 +32,10 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kJsonBridge = std::string(HALVEX_BIN_DIR) + "/halvex-relay-json";
 const std::string kV22Bridge = std::string(HALVEX_BIN_DIR) + "/halvex-relay-v22";
-const std::string kJsonUnitAddress = "127.0.0.64";
-const std::string kJsonSimAddress = "127.0.0.65";
-const std::string kV22UnitAddress = "127.0.0.66";
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::CleanStopE2e);
+const std::string kJsonUnitAddress = kNet.host(0);
+const std::string kJsonSimAddress = kNet.host(1);
+const std::string kV22UnitAddress = kNet.host(2);
 const std::string kSerial = "HX22-STOP";
 // "About 2 s", with room for a loaded machine and the sanitizers.
 constexpr auto kStopLimit = 3s;
@@ -41,17 +45,6 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         ++count;
     return count;
-}
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 std::string signalName(int signal) { return signal == SIGINT ? "SIGINT" : "SIGTERM"; }

@@ -7,6 +7,7 @@
 
 #include "emulators/unit_json/unit_emulator.h"
 #include "emulators/unit_v22/unit_emulator.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -17,6 +18,7 @@ using namespace std::chrono_literals;
 
 const std::string kJsonBridge = std::string(HALVEX_BIN_DIR) + "/halvex-relay-json";
 const std::string kV22Bridge = std::string(HALVEX_BIN_DIR) + "/halvex-relay-v22";
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::WifiE2e);
 
 struct BridgeRun {
     int status;
@@ -34,13 +36,13 @@ BridgeRun runBridge(const std::string& program, std::vector<std::string> args) {
 }
 
 TEST(JsonWifiMode, TheUnitJoinsTheNetworkAndTheModeReportsSuccess) {
-    unit_json::UnitEmulator unit("127.0.0.64", 14997);
+    unit_json::UnitEmulator unit(kNet.host(0), 14997);
     unit.start();
     // A quote and a backslash in the password arrive as typed.
-    const BridgeRun run = runBridge(kJsonBridge, {"--wifi", "127.0.0.64", "Lab WiFi", "s3\"c\\ret"});
+    const BridgeRun run = runBridge(kJsonBridge, {"--wifi", kNet.host(0), "Lab WiFi", "s3\"c\\ret"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("HX>>Configuration of the HX unit @ IP <127.0.0.64> for SSID <Lab WiFi> and password "
-                           "<s3\"c\\ret>\n"),
+    EXPECT_NE(run.out.find("HX>>Configuration of the HX unit @ IP <" + kNet.host(0) +
+                           "> for SSID <Lab WiFi> and password <s3\"c\\ret>\n"),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("WIFI configuration...\nSuccessful connection!\nssid: Lab WiFi\n"), std::string::npos)
@@ -52,10 +54,10 @@ TEST(JsonWifiMode, TheUnitJoinsTheNetworkAndTheModeReportsSuccess) {
 }
 
 TEST(JsonWifiMode, AUnitThatDoesNotJoinTheNetworkIsAFailure) {
-    unit_json::UnitEmulator unit("127.0.0.68", 14997);
+    unit_json::UnitEmulator unit(kNet.host(1), 14997);
     unit.setWifiJoins(false);
     unit.start();
-    const BridgeRun run = runBridge(kJsonBridge, {"--wifi", "127.0.0.68", "Lab WiFi", "wrong"});
+    const BridgeRun run = runBridge(kJsonBridge, {"--wifi", kNet.host(1), "Lab WiFi", "wrong"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("HX>ERROR: WIFI configuration failed; please revalidate your SSID and Password...\n"),
               std::string::npos)
@@ -65,17 +67,17 @@ TEST(JsonWifiMode, AUnitThatDoesNotJoinTheNetworkIsAFailure) {
 
 TEST(JsonWifiMode, AnUnreachableUnitEndsWithStatusOne) {
     // Nothing listens there: every connection attempt is refused at once.
-    const BridgeRun run = runBridge(kJsonBridge, {"--wifi", "127.0.0.65", "Lab", "pw"});
+    const BridgeRun run = runBridge(kJsonBridge, {"--wifi", kNet.host(2), "Lab", "pw"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("HX>Unable to initialize the Halvex adapter. Leaving now!\n"), std::string::npos) << run.err;
 }
 
 TEST(V22WifiMode, ConfigModeResetAndCredentialsReachTheUnit) {
     unit_v22::UnitEmulator::Options options;
-    options.address = "127.0.0.66";
+    options.address = kNet.host(3);
     unit_v22::UnitEmulator unit(options);
     unit.start();
-    const BridgeRun run = runBridge(kV22Bridge, {"--wifi", "127.0.0.66", "Lab WiFi", "s3cret"});
+    const BridgeRun run = runBridge(kV22Bridge, {"--wifi", kNet.host(3), "Lab WiFi", "s3cret"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     for (const char* line : {"Enabling config mode...\n", "WIFI factory reset...\n", "WIFI configuration...\n",
                              "HX>WIFI configuration succeeded; power cycle the Halvex unit for changes to take effect\n"})
@@ -87,12 +89,12 @@ TEST(V22WifiMode, ConfigModeResetAndCredentialsReachTheUnit) {
 
 TEST(V22WifiMode, ACommaInTheNameIsRefusedBeforeAnythingIsSent) {
     unit_v22::UnitEmulator::Options options;
-    options.address = "127.0.0.67";
+    options.address = kNet.host(4);
     unit_v22::UnitEmulator unit(options);
     unit.start();
     // A configuration file given too is not read in this mode.
     const BridgeRun run =
-        runBridge(kV22Bridge, {"--wifi", "127.0.0.67", "Lab,WiFi", "s3cret", "--configfile", "/no/such/file.xml"});
+        runBridge(kV22Bridge, {"--wifi", kNet.host(4), "Lab,WiFi", "s3cret", "--configfile", "/no/such/file.xml"});
     EXPECT_EQ(run.out.find("Reading configuration file"), std::string::npos) << run.out;
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("HX>ERROR>The WiFi network name contains ','"), std::string::npos) << run.err;

@@ -31,6 +31,7 @@ for file in share/halvex-relay/scenarios/stable-adult.scenario \
 done
 
 # A name only the installed folder has: found there, beside the program.
+# 127.0.0.79 is this script's block (LabInstall) in tests/support/loopback.h.
 echo "at 0 set HRPM 61" >"$prefix/share/halvex-relay/scenarios/installed-only.scenario"
 out=$("$prefix/bin/sim-server-emulator" --address 127.0.0.79 --sim-port 0 --app-port 0 \
       --scenario installed-only --seconds 0.2 2>&1) || fail "the installed scenario was not found: $out"

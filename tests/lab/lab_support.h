@@ -1,14 +1,14 @@
 #pragma once
 // What the lab's whole-program tests share: reading a unit emulator's --record file
-// and waiting on it.
+// and waiting on it (halvex::test::eventually with kRecordPoll).
 
 #include <chrono>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/wait.h"
 
 namespace halvex::test {
 
@@ -42,14 +42,8 @@ inline bool containsRun(const std::vector<std::string>& haystack, const std::vec
     return false;
 }
 
-// Polls `done` every 100 ms until it holds or the time is up.
-inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (done()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-}
+// How often a wait on a record file (or a page) looks again: each look reads the
+// whole file while the programs under test run beside the test.
+constexpr std::chrono::milliseconds kRecordPoll{100};
 
 }  // namespace halvex::test

@@ -23,6 +23,7 @@
 #include "emulators/sim_server/patient.h"
 #include "emulators/sim_server/scenario.h"
 #include "emulators/sim_server/session.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -30,6 +31,10 @@ namespace {
 using namespace std::chrono_literals;
 using halvex::test::TempDir;
 using unit_monitor::Received;
+
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::LabTools);
+// Given to programs that stop at a bad option before they listen.
+const std::string kProgramAddress = kNet.host(0);
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
@@ -140,7 +145,7 @@ TEST(SessionPlayer, SendsEachUpdateAtItsTimeScaledBySpeedAndLoops) {
         {13.0, halvex_emu::Protocol::App, {{"HRPM", false, 90}, {"RRPM", false, 20}}},
     };
     halvex_emu::SimServerEmulator::Options options;
-    options.address = "127.0.0.69";
+    options.address = kNet.host(2);
     options.parameters = halvex_emu::standardPatientParameters();
     halvex_emu::SessionPlayer player(session, 2.0, true);
     player.applyStartValues(options.parameters);
@@ -211,16 +216,19 @@ TEST(LabOptions, ABadValueStopsTheProgramWithItsReason) {
         std::vector<std::string> argv;
         std::string reason;
     } cases[] = {
-        {{bin + "/unit-emulator-json", "--address", "127.0.0.80", "--http", "10.1.2.3:8997"}, "only loopback"},
-        {{bin + "/unit-emulator-v22", "--address", "127.0.0.80", "--http", "127.0.0.80:x"}, "not PORT or ADDRESS:PORT"},
-        {{bin + "/unit-emulator-json", "--address", "127.0.0.80", "--record", "/nonexistent/r.csv"}, "/nonexistent/r.csv"},
-        {{bin + "/unit-emulator-v22", "--address", "127.0.0.80", "--record", "/nonexistent/r.csv"}, "/nonexistent/r.csv"},
+        {{bin + "/unit-emulator-json", "--address", kProgramAddress, "--http", "10.1.2.3:8997"}, "only loopback"},
+        {{bin + "/unit-emulator-v22", "--address", kProgramAddress, "--http", kProgramAddress + ":x"},
+         "not PORT or ADDRESS:PORT"},
+        {{bin + "/unit-emulator-json", "--address", kProgramAddress, "--record", "/nonexistent/r.csv"},
+         "/nonexistent/r.csv"},
+        {{bin + "/unit-emulator-v22", "--address", kProgramAddress, "--record", "/nonexistent/r.csv"},
+         "/nonexistent/r.csv"},
         {{bin + "/sim-server-emulator", "--replay", dir.file("broken.jsonl")}, "line 1: 'NOPE'"},
         {{bin + "/sim-server-emulator", "--replay", dir.file("broken.jsonl"), "--scenario", "stable-adult"},
          "cannot be combined"},
         {{bin + "/sim-server-emulator", "--scenario", "no-such-scenario"}, "the names are: calibration-session"},
-        {{bin + "/sim-session-recorder", "127.0.0.80", "/nonexistent/s.jsonl"}, "/nonexistent/s.jsonl"},
-        {{bin + "/sim-session-recorder", "127.0.0.80"}, "ADDRESS and FILE"},
+        {{bin + "/sim-session-recorder", kProgramAddress, "/nonexistent/s.jsonl"}, "/nonexistent/s.jsonl"},
+        {{bin + "/sim-session-recorder", kProgramAddress}, "ADDRESS and FILE"},
     };
     for (const auto& c : cases) {
         halvex::test::ChildProcess child(c.argv);
@@ -237,7 +245,7 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 
-const std::string kMonitorAddress = "127.0.0.68";
+const std::string kMonitorAddress = kNet.host(1);
 
 http::response<http::string_body> get(unsigned short port, const std::string& target,
                                       http::verb verb = http::verb::get) {

@@ -16,6 +16,7 @@
 #include "emulators/monitor/monitor_server.h"
 #include "tests/lab/devtools.h"
 #include "tests/lab/lab_support.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -25,6 +26,8 @@ using halvex::test::TempDir;
 using namespace std::chrono_literals;
 
 std::string program(const std::string& name) { return std::string(HALVEX_BIN_DIR) + "/" + name; }
+
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::MonitorBrowser);
 
 struct Edition {
     const char* name;
@@ -83,7 +86,7 @@ TEST_P(MonitorInABrowser, ShowsWhatTheUnitReceivedAndMarksStoppedTraces) {
             const auto record = halvex::test::readRecord(run.file("unit.csv"));
             return (record.count("t2") || record.count("T2")) && (record.count("abp") || record.count("ABP"));
         },
-        30s))
+        30s, halvex::test::kRecordPoll))
         << bridge->out() << bridge->err();
 
     halvex::test::HeadlessBrowser browser(HALVEX_CHROMIUM, url, run.file("profile"), 30s);
@@ -108,7 +111,7 @@ TEST_P(MonitorInABrowser, ShowsWhatTheUnitReceivedAndMarksStoppedTraces) {
             return compared >= (edition.sendsCo2 ? 9u : 12u) && mismatch.empty() &&
                    shown.get<std::string>("traces.abp") == "live";
         },
-        20s);
+        20s, halvex::test::kRecordPoll);
     EXPECT_TRUE(same) << mismatch << browser.log();
     EXPECT_EQ(shown.get<std::string>("link"), "live");
     EXPECT_EQ(shown.get<std::string>("numerics.hr"), "72");
@@ -133,15 +136,15 @@ TEST_P(MonitorInABrowser, ShowsWhatTheUnitReceivedAndMarksStoppedTraces) {
                 if (trace.second.data() != "stopped") return false;
             return true;
         },
-        10s));
+        10s, halvex::test::kRecordPoll));
     EXPECT_EQ(shown.get<std::string>("numerics.hr"), "72");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     BothEditions, MonitorInABrowser,
-    testing::Values(Edition{"json", "halvex-relay-json", "unit-emulator-json", "127.0.0.77", "127.0.0.76",
+    testing::Values(Edition{"json", "halvex-relay-json", "unit-emulator-json", kNet.host(1), kNet.host(0),
                             &unit_monitor::jsonUnitChannels(), false},
-                    Edition{"v22", "halvex-relay-v22", "unit-emulator-v22", "127.0.0.1", "127.0.0.78",
+                    Edition{"v22", "halvex-relay-v22", "unit-emulator-v22", "127.0.0.1", kNet.host(2),
                             &unit_monitor::v22UnitChannels(), true}),
     [](const testing::TestParamInfo<Edition>& param) { return std::string(param.param.name); });
 

@@ -12,6 +12,7 @@
 #include "emulators/sim_server/patient.h"
 #include "emulators/sim_server/session.h"
 #include "tests/lab/lab_support.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -21,6 +22,8 @@ using halvex::test::TempDir;
 using namespace std::chrono_literals;
 
 std::string program(const std::string& name) { return std::string(HALVEX_BIN_DIR) + "/" + name; }
+
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::LabReplay);
 
 // The recording: a patient whose heart rate, pressures and respiration change twice.
 const char* const kChanges =
@@ -47,11 +50,11 @@ protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir;
         dir_->write("changes.scenario", kChanges);
-        ChildProcess simulator({program("sim-server-emulator"), "--address", "127.0.0.72", "--scenario",
+        ChildProcess simulator({program("sim-server-emulator"), "--address", kNet.host(0), "--scenario",
                                 dir_->file("changes.scenario"), "--seconds", "8"});
         ASSERT_TRUE(simulator.waitForText("Serving SIM on", 20s)) << simulator.err();
         ChildProcess recorder(
-            {program("sim-session-recorder"), "127.0.0.72", dir_->file("session.jsonl"), "--seconds", "4.5"});
+            {program("sim-session-recorder"), kNet.host(0), dir_->file("session.jsonl"), "--seconds", "4.5"});
         ASSERT_EQ(recorder.wait(30s), 0) << recorder.out() << recorder.err();
         EXPECT_TRUE(recorder.waitForText("updates recorded in", 1s)) << recorder.out();
     }
@@ -123,7 +126,7 @@ TEST_P(Replay, TheUnitReceivesTheRecordedValuesInOrder) {
             }
             return true;
         },
-        45s);
+        45s, halvex::test::kRecordPoll);
     bridge.reset();
     std::string shown;
     for (std::size_t i = 0; i < std::size(kRecordedIds); ++i) {
@@ -145,9 +148,9 @@ TEST_P(Replay, TheUnitReceivesTheRecordedValuesInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     BothEditions, Replay,
-    testing::Values(Edition{"json", "halvex-relay-json", "unit-emulator-json", "127.0.0.73", "127.0.0.74",
+    testing::Values(Edition{"json", "halvex-relay-json", "unit-emulator-json", kNet.host(1), kNet.host(2),
                             {"hr", "sbp", "dbp", "mbp", "rr"}, "abp"},
-                    Edition{"v22", "halvex-relay-v22", "unit-emulator-v22", "127.0.0.1", "127.0.0.75",
+                    Edition{"v22", "halvex-relay-v22", "unit-emulator-v22", "127.0.0.1", kNet.host(3),
                             {"HR", "SBP", "DBP", "MBP", "RR"}, "ABP"}),
     [](const testing::TestParamInfo<Edition>& param) { return std::string(param.param.name); });
 

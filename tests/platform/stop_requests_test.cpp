@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/wait.h"
+
 namespace {
 
 using halvex::platform::StopRequests;
@@ -55,13 +57,9 @@ bool readByte(int fd) {
 // The child's exit status (128 + the signal that ended it), or -1 when it did not end
 // within `limit` (it is killed then).
 int statusOf(pid_t pid, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::this_thread::sleep_for(5ms);
-    }
+    int status = 0;
+    if (halvex::test::eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit))
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     return -1;

@@ -13,6 +13,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "tests/support/wait.h"
+
 namespace halvex::test {
 
 #ifndef _WIN32
@@ -88,22 +90,15 @@ void ChildProcess::readLoop(int fd, std::string& into, bool& ended) {
 }
 
 int ChildProcess::wait(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (exited_) return status_;
-        int raw = 0;
-        pid_t r = ::waitpid(pid_, &raw, WNOHANG);
-        if (r == pid_) {
-            exited_ = true;
-            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            // The output is complete once the pipes are drained.
-            if (outReader_.joinable()) outReader_.join();
-            if (errReader_.joinable()) errReader_.join();
-            return status_;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    if (exited_) return status_;
+    int raw = 0;
+    if (!eventually([&] { return ::waitpid(pid_, &raw, WNOHANG) == pid_; }, timeout)) return -1;
+    exited_ = true;
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    // The output is complete once the pipes are drained.
+    if (outReader_.joinable()) outReader_.join();
+    if (errReader_.joinable()) errReader_.join();
+    return status_;
 }
 
 void ChildProcess::kill(int signal) {

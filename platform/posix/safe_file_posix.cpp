@@ -1,4 +1,4 @@
-#include "platform/new_file.h"
+#include "platform/safe_file.h"
 
 namespace halvex::platform {
 

@@ -1,9 +1,9 @@
-#include "platform/net_thread.h"
+#include "platform/thread.h"
 
 #include <pthread.h>
 #include <sched.h>
 
-namespace halvex::platform::net {
+namespace halvex::platform {
 
 void raiseCurrentThreadPriority() {
     // Normal (SCHED_OTHER) threads have a single static priority level here; the
@@ -16,4 +16,4 @@ void raiseCurrentThreadPriority() {
     (void)pthread_setschedparam(pthread_self(), policy, &param);
 }
 
-}  // namespace halvex::platform::net
+}  // namespace halvex::platform

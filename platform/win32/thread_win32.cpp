@@ -1,8 +1,8 @@
-#include "platform/net_thread.h"
+#include "platform/thread.h"
 
 #include <windows.h>
 
-namespace halvex::platform::net {
+namespace halvex::platform {
 
 void raiseCurrentThreadPriority() {
     // THREAD_PRIORITY_HIGHEST is the top of the normal range; time-critical is left to
@@ -10,4 +10,4 @@ void raiseCurrentThreadPriority() {
     (void)::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
 }
 
-}  // namespace halvex::platform::net
+}  // namespace halvex::platform

@@ -1,10 +1,10 @@
-#include "platform/net_thread.h"
+#include "platform/thread.h"
 
 #include <system_error>
 
 // What threads do the same way everywhere; raiseCurrentThreadPriority is the
 // platform's own (posix/, win32/).
-namespace halvex::platform::net {
+namespace halvex::platform {
 
 Thread::~Thread() { join(); }
 
@@ -22,4 +22,4 @@ void Thread::join() {
     if (thread_.joinable() && !isCurrent()) thread_.join();
 }
 
-}  // namespace halvex::platform::net
+}  // namespace halvex::platform
