@@ -2,7 +2,7 @@
 
 #include "platform/line_sink.h"
 
-namespace halvex::json {
+namespace halvex::adaptor_json {
 
 AssertionFailureException::AssertionFailureException(const std::string& condition, const std::string& file,
                                                      int line, const std::string& message)
@@ -27,4 +27,4 @@ std::string sourceFileName(const char* path) {
     return slash == std::string::npos ? text : text.substr(slash + 1);
 }
 
-}  // namespace halvex::json
+}  // namespace halvex::adaptor_json

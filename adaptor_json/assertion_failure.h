@@ -3,7 +3,7 @@
 #include <exception>
 #include <string>
 
-namespace halvex::json {
+namespace halvex::adaptor_json {
 
 // Raised when the adaptor reaches a state it must never reach. The report is built
 // and written to standard error when the exception is constructed.
@@ -30,8 +30,8 @@ private:
 // The file name of a source path, without its folders.
 std::string sourceFileName(const char* path);
 
-}  // namespace halvex::json
+}  // namespace halvex::adaptor_json
 
 #define HALVEX_UNREACHABLE(message)                                                                   \
-    throw ::halvex::json::AssertionFailureException("false", ::halvex::json::sourceFileName(__FILE__), \
+    throw ::halvex::adaptor_json::AssertionFailureException("false", ::halvex::adaptor_json::sourceFileName(__FILE__), \
                                                     __LINE__, (message))

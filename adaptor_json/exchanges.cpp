@@ -1,12 +1,13 @@
 #include "adaptor_json/exchanges.h"
 
 #include "adaptor_json/frame_reader.h"
-#include "adaptor_json/messages.h"
+#include "adaptor_json/answer_reading.h"
+#include "adaptor_json/wire_texts.h"
 #include "platform/line_sink.h"
 
 #include <stdexcept>
 
-namespace halvex::json {
+namespace halvex::adaptor_json {
 
 namespace {
 
@@ -14,7 +15,7 @@ namespace {
 using Acceptance = std::function<bool(const std::string& body, std::string& rejection)>;
 
 std::string exchange(const AnswerPort& port, const std::string& request, const Acceptance& accept) {
-    std::string body = halvex_frame::checkResponseLength(port.sendAndReceive(request));
+    std::string body = checkResponseLength(port.sendAndReceive(request));
     for (int skipped = 0;; ++skipped) {
         std::string rejection;
         if (accept(body, rejection)) {
@@ -24,7 +25,7 @@ std::string exchange(const AnswerPort& port, const std::string& request, const A
         if (skipped == kMaxSkippedAnswers)
             throw std::runtime_error("no expected answer from the Halvex unit among " +
                                      std::to_string(kMaxSkippedAnswers + 1) + " answers");
-        body = halvex_frame::checkResponseLength(port.receive());
+        body = checkResponseLength(port.receive());
     }
 }
 
@@ -76,4 +77,4 @@ bool reportWifiJoined(const std::string& networkStatus) {
     return false;
 }
 
-}  // namespace halvex::json
+}  // namespace halvex::adaptor_json

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-namespace halvex::json {
+namespace halvex::adaptor_json {
 
 // Answers of another kind an exchange skips before it gives up: a unit that keeps
 // answering something else cannot hold the caller (and the controller's lock) for ever.
@@ -34,4 +34,4 @@ std::string requestCalListCO2(const AnswerPort& port);
 // the four members, when the unit reports wifiStatus "Success" and wifiConnected true.
 bool reportWifiJoined(const std::string& networkStatus);
 
-}  // namespace halvex::json
+}  // namespace halvex::adaptor_json

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace halvex_frame {
+namespace halvex::adaptor_json {
 
 std::string buildFrame(const std::string& json) {
     std::string length = std::to_string(json.size());
@@ -73,4 +73,4 @@ std::string checkResponseLength(const std::string& response) {
     return json;
 }
 
-}  // namespace halvex_frame
+}  // namespace halvex::adaptor_json

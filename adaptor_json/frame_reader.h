@@ -6,7 +6,7 @@
 // Wire frame of the unit link, both directions: 0x02, the length of the JSON text as
 // decimal digits (left-padded with '0' to four digits, more digits when needed), the
 // JSON text, 0x03.
-namespace halvex_frame {
+namespace halvex::adaptor_json {
 
 constexpr char kFrameStart = '\x02';
 constexpr char kFrameEnd = '\x03';
@@ -52,4 +52,4 @@ private:
 // overflows, and std::runtime_error (after printing a warning) on a length mismatch.
 std::string checkResponseLength(const std::string& response);
 
-}  // namespace halvex_frame
+}  // namespace halvex::adaptor_json

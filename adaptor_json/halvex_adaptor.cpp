@@ -7,13 +7,16 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "adaptor_json/answer_reading.h"
 #include "adaptor_json/frame_reader.h"
+#include "adaptor_json/value_texts.h"
+#include "adaptor_json/wire_texts.h"
 #include "platform/line_sink.h"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
-namespace halvex::json {
+namespace halvex::adaptor_json {
 
 namespace {
 
@@ -28,7 +31,7 @@ HalvexAdaptor::HalvexAdaptor(std::shared_ptr<LastAddressStore> lastAddress, Link
       endpoint_(asio::ip::address_v4::any(), 0),
       link_(limits),
       streamer_(
-          messages_, [this] { return link_.isUp() && streamingEnabled_; },
+          messages_, pauses_, [this] { return link_.isUp() && streamingEnabled_; },
           [this](const std::string& json) { sendMessage(json); }) {
     if (!lastAddress_) {
         throw std::invalid_argument("HalvexAdaptor needs a last-connected-address store");
@@ -63,7 +66,7 @@ bool HalvexAdaptor::initialize(const std::string& /*serialId*/, const std::strin
         if (connectIP(ipAddress, kAttemptsPerCycle)) {
             break;
         }
-        if (streamer_.waitForStop(kCyclePause) || link_.isUp()) {
+        if (pauses_.sleepFor(kCyclePause) || link_.isUp()) {
             break;
         }
     }
@@ -112,7 +115,7 @@ void HalvexAdaptor::setVerbose() { verbose_ = true; }
 void HalvexAdaptor::interrupt() {
     stopping_ = true;
     link_.shutdown();
-    streamer_.requestStop();
+    pauses_.interrupt();
 }
 
 bool HalvexAdaptor::isConnected() const { return link_.isUp(); }
@@ -136,11 +139,11 @@ void HalvexAdaptor::sendMessage(const std::string& json) {
                       static_cast<long>(now.total_milliseconds() % 1000));
         platform::printOut(std::string(stamp) + ": [" + json + "]");
     }
-    writeToWire(halvex_frame::buildFrame(json));
+    writeToWire(buildFrame(json));
 }
 
 std::string HalvexAdaptor::sendAndReceive(const std::string& json) {
-    writeToWire(halvex_frame::buildFrame(json));
+    writeToWire(buildFrame(json));
     return receiveHXResponse();
 }
 
@@ -154,7 +157,7 @@ std::string HalvexAdaptor::receiveHXResponse() {
 }
 
 std::string HalvexAdaptor::checkResponseLength(const std::string& response) {
-    return halvex_frame::checkResponseLength(response);
+    return adaptor_json::checkResponseLength(response);
 }
 
 void HalvexAdaptor::storeCommand(const std::string& name, const std::string& vitalsText,
@@ -181,14 +184,16 @@ void HalvexAdaptor::sendCommand(const std::string& name, float value) {
 
 void HalvexAdaptor::sendCommand(const std::string& name, const std::string& value) { storeCommand(name, value, value); }
 
-void HalvexAdaptor::sendHeartRate(int value) { sendCommand("HR", clampInt(value, 20, 300)); }
+void HalvexAdaptor::sendHeartRate(int value) { sendCommand("HR", clamped(value, unit_values::kHeartRateBounds)); }
 
-void HalvexAdaptor::sendRespirationRate(int value) { sendCommand("RR", clampInt(value, 0, 100)); }
+void HalvexAdaptor::sendRespirationRate(int value) {
+    sendCommand("RR", clamped(value, unit_values::kRespirationRateBounds));
+}
 
 void HalvexAdaptor::sendBloodPressure(int systolic, int diastolic, int mean) {
-    sendCommand("SBP", clampInt(systolic, 0, 300));
-    sendCommand("DBP", clampInt(diastolic, 0, 300));
-    sendCommand("MBP", clampInt(mean, 0, 300));
+    sendCommand("SBP", clamped(systolic, unit_values::kBloodPressureBounds));
+    sendCommand("DBP", clamped(diastolic, unit_values::kBloodPressureBounds));
+    sendCommand("MBP", clamped(mean, unit_values::kBloodPressureBounds));
 }
 
 void HalvexAdaptor::clearBloodPressure() {
@@ -197,11 +202,13 @@ void HalvexAdaptor::clearBloodPressure() {
     sendCommand("DBP", 0);
 }
 
-void HalvexAdaptor::sendSpO2(int value) { sendCommand("SPO2", clampInt(value, 1, 100)); }
+void HalvexAdaptor::sendSpO2(int value) { sendCommand("SPO2", clamped(value, kSpO2Bounds)); }
 
-void HalvexAdaptor::sendSpO2Ratio(int value) { sendCommand("spO2Ratio", clampInt(value, 1, 400)); }
+void HalvexAdaptor::sendSpO2Ratio(int value) { sendCommand("spO2Ratio", clamped(value, kSpO2RatioBounds)); }
 
-void HalvexAdaptor::sendCo2FlowFactor(int value) { sendCommand("co2FlowFactor", clampInt(value, -1, 1000)); }
+void HalvexAdaptor::sendCo2FlowFactor(int value) {
+    sendCommand("co2FlowFactor", clamped(value, kCo2FlowFactorBounds));
+}
 
 void HalvexAdaptor::sendTemperature1(float value) { sendCommand("T1", temperatureText(value)); }
 
@@ -252,7 +259,7 @@ AnswerPort HalvexAdaptor::answerPort() {
 void HalvexAdaptor::sendCalSelect() { sendMessage(kCalSelect); }
 
 std::string HalvexAdaptor::getJsonValue(const std::string& json, const std::string& path) {
-    return halvex::json::getJsonValue(json, path);
+    return adaptor_json::getJsonValue(json, path);
 }
 
 void HalvexAdaptor::printJson(const std::string& json) { platform::printOut(indentedJson(json)); }
@@ -265,7 +272,7 @@ std::string HalvexAdaptor::sendRequestNetworkStatus() { return requestNetworkSta
 
 bool HalvexAdaptor::sendWifiCredentials(const std::string& ssid, const std::string& password) {
     sendMessage(wifiCredentialsText(ssid, password));
-    streamer_.waitForStop(kWifiSettle);
+    pauses_.sleepFor(kWifiSettle);
     return reportWifiJoined(sendRequestNetworkStatus());
 }
 
@@ -280,7 +287,7 @@ void HalvexAdaptor::uploadCalibration(CalibrationType type, const CalibrationPoi
     platform::printOut(spo2 ? "Removing previous calibration:" : "Removing previous calibration");
     list();
     sendMessage(spo2 ? kCalRemoveSpO2 : kCalRemoveCO2);
-    streamer_.waitForStop(calibrationReplacePause_);
+    pauses_.sleepFor(calibrationReplacePause_);
     platform::printOut("New calibration list:");
     list();
     sendMessage(calDataText(spo2 ? "SpO2" : "CO2", points));
@@ -288,4 +295,4 @@ void HalvexAdaptor::uploadCalibration(CalibrationType type, const CalibrationPoi
     list();
 }
 
-}  // namespace halvex::json
+}  // namespace halvex::adaptor_json

@@ -7,6 +7,7 @@
 //   PendingMessages  the two pending messages, under dataLock (no I/O)
 //   Streamer         the streaming thread
 //   exchanges        request/answer loops on the caller's thread
+//   InterruptibleSleep  every pause of the adaptor and the streamer, ended by interrupt()
 //
 // Threads:
 //
@@ -27,8 +28,8 @@
 // A write that does not end within LinkLimits::write (kWriteTimeout) ends the
 // connection as a reset does: the writeToWire error line, isConnected() false, and the
 // controller's supervision reconnects through initialize(). The destructor shuts the
-// socket down first, so a blocked write or read returns, then joins the streaming
-// thread and the link's I/O thread.
+// socket down first, so a blocked write or read returns, then interrupts the pauses
+// and joins the streaming thread and the link's I/O thread.
 
 #include <atomic>
 #include <memory>
@@ -39,11 +40,12 @@
 #include "controller/last_address_store.h"
 #include "controller/unit_adaptor.h"
 #include "adaptor_json/exchanges.h"
-#include "adaptor_json/messages.h"
+#include "adaptor_json/interruptible_sleep.h"
+#include "adaptor_json/pending_messages.h"
 #include "adaptor_json/streamer.h"
 #include "adaptor_json/unit_link.h"
 
-namespace halvex::json {
+namespace halvex::adaptor_json {
 
 class HalvexAdaptor : public JsonUnitAdaptor {
 public:
@@ -140,10 +142,11 @@ private:
     boost::asio::ip::tcp::endpoint endpoint_;  // the caller's thread only (initialize)
     std::chrono::milliseconds calibrationReplacePause_ = kCalibrationReplacePause;
     PendingMessages messages_;
+    InterruptibleSleep pauses_;
     // Declared after what they use and destroyed before it; the destructor stops both
     // explicitly, link first.
     UnitLink link_;
     Streamer streamer_;
 };
 
-}  // namespace halvex::json
+}  // namespace halvex::adaptor_json

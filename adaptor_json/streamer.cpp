@@ -2,10 +2,10 @@
 
 #include "platform/line_sink.h"
 
-namespace halvex::json {
+namespace halvex::adaptor_json {
 
-Streamer::Streamer(PendingMessages& messages, std::function<bool()> mayStream, Send send)
-    : messages_(messages), mayStream_(std::move(mayStream)), send_(std::move(send)) {}
+Streamer::Streamer(PendingMessages& messages, InterruptibleSleep& pauses, std::function<bool()> mayStream, Send send)
+    : messages_(messages), pauses_(pauses), mayStream_(std::move(mayStream)), send_(std::move(send)) {}
 
 Streamer::~Streamer() { stop(); }
 
@@ -17,24 +17,11 @@ void Streamer::start() {
 
 bool Streamer::started() const { return thread_.joinable(); }
 
-void Streamer::requestStop() {
-    {
-        std::lock_guard<std::mutex> guard(stopLock_);
-        stopRequested_ = true;
-    }
-    stopSignal_.notify_all();
-}
-
 void Streamer::stop() {
-    requestStop();
+    pauses_.interrupt();
     if (thread_.joinable()) {
         thread_.join();
     }
-}
-
-bool Streamer::waitForStop(std::chrono::milliseconds pause) {
-    std::unique_lock<std::mutex> guard(stopLock_);
-    return stopSignal_.wait_for(guard, pause, [this] { return stopRequested_; });
 }
 
 void Streamer::pass() {
@@ -53,17 +40,14 @@ void Streamer::run() {
         Clock::time_point slotStart = Clock::now();
         for (;;) {
             if (!mayStream_()) {
-                if (waitForStop(kIdlePause)) {
+                if (pauses_.sleepFor(kIdlePause)) {
                     return;
                 }
                 continue;
             }
             const Clock::time_point slotEnd = slotStart + kSlot;
-            {
-                std::unique_lock<std::mutex> guard(stopLock_);
-                if (stopSignal_.wait_until(guard, slotEnd, [this] { return stopRequested_; })) {
-                    return;
-                }
+            if (pauses_.sleepUntil(slotEnd)) {
+                return;
             }
             slotStart = slotEnd;
             try {
@@ -83,4 +67,4 @@ void Streamer::run() {
     }
 }
 
-}  // namespace halvex::json
+}  // namespace halvex::adaptor_json

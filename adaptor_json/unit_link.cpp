@@ -21,7 +21,7 @@ using asio::ip::tcp;
 using boost::system::error_code;
 using boost::system::system_error;
 
-namespace halvex::json {
+namespace halvex::adaptor_json {
 
 namespace {
 
@@ -59,7 +59,7 @@ struct UnitLink::Impl {
     std::uint64_t generations = 0;  // connections made so far
     std::uint64_t generation = 0;   // the current connection; 0 before the first
     bool closing = false;
-    halvex_frame::FrameReader reader;  // of the current connection
+    FrameReader reader;                // of the current connection
     std::string inbox;                 // bytes read, not yet fed to the reader
     std::uint64_t readingGeneration = 0;  // a read is outstanding on this connection
     error_code readError;                 // the last read failure, delivered once
@@ -334,4 +334,4 @@ std::string UnitLink::readFrame() {
     }
 }
 
-}  // namespace halvex::json
+}  // namespace halvex::adaptor_json

@@ -28,7 +28,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
-namespace halvex::json {
+namespace halvex::adaptor_json {
 
 constexpr unsigned short kUnitPort = 14997;
 // A connection attempt that has not been answered by then has failed ("connect:
@@ -85,4 +85,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace halvex::json
+}  // namespace halvex::adaptor_json

@@ -1,8 +1,10 @@
 #include "adaptor_v22/command_path.h"
 
+#include "adaptor_v22/command_text.h"
+
 #include "platform/line_sink.h"
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 CommandPath::~CommandPath() { releaseTransport(); }
 
@@ -73,4 +75,4 @@ void CommandPath::trace(const std::string& text) const {
         platform::printOut("HX>Sending: " + text);
 }
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

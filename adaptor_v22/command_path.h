@@ -15,10 +15,10 @@
 #include <optional>
 #include <string>
 
-#include "adaptor_v22/command_text.h"
+#include "adaptor_v22/command_batch.h"
 #include "adaptor_v22/udp_transport.h"
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 class CommandPath {
 public:
@@ -63,4 +63,4 @@ private:
     std::unique_ptr<UdpAdaptor> transport_;
 };
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

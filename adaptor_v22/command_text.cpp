@@ -3,9 +3,8 @@
 #include <iomanip>
 #include <locale>
 #include <sstream>
-#include <utility>
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 namespace {
 
@@ -43,10 +42,4 @@ std::string co2SamplePayload(float value) {
     return out.str();
 }
 
-std::string CommandBatch::take() {
-    std::string text = std::move(text_);
-    text_.clear();
-    return text;
-}
-
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

@@ -4,9 +4,10 @@
 
 #include <thread>
 
+#include "adaptor_v22/command_text.h"
 #include "platform/line_sink.h"
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 using platform::printErr;
 using platform::printOut;
@@ -210,4 +211,4 @@ void UnitFinder::enableWatchdog() {
     path_.sendCommand("CO2", "0");
 }
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

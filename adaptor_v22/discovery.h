@@ -18,7 +18,7 @@
 #include "adaptor_v22/local_addresses.h"
 #include "controller/last_address_store.h"
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 // How hard discovery tries. Budgets count silent waits for an identification reply
 // (ReplyWaits: about 600 ms each).
@@ -94,4 +94,4 @@ private:
     std::atomic<bool> interrupted_{false};
 };
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

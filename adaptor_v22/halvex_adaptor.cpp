@@ -2,10 +2,18 @@
 
 #include <stdexcept>
 
-#include "adaptor_v22/run_commands.h"
+#include "adaptor_v22/command_text.h"
+#include "adaptor_v22/run_values.h"
 #include "platform/line_sink.h"
+#include "unit_values/value_bounds.h"
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
+
+using unit_values::clamped;
+using unit_values::clampedTemperature;
+using unit_values::kBloodPressureBounds;
+using unit_values::kHeartRateBounds;
+using unit_values::kRespirationRateBounds;
 
 // Marks one public operation as running; reports one that starts while another runs.
 class HalvexAdaptor::OperationScope {
@@ -191,4 +199,4 @@ bool HalvexAdaptor::configureWifi(const std::string& ssid, const std::string& pa
     return wifi_.configureWifi(ssid, password);
 }
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

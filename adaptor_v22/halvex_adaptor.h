@@ -6,7 +6,8 @@
 //   CommandPath   the I/O service, the current UdpAdaptor (transport), the open batch,
 //                 the fire-and-forget and request-and-reply paths, `enabled`, `verbose`
 //   UnitFinder    discovery, identification, association, the watchdog, the check
-//   run_commands  bounds and waveform resampling of the run-mode commands
+//   run_values    this unit's bounds and wave texts of the run-mode commands (the
+//                 shared bounds and resampling in unit_values/)
 //   WifiExchanges configuration mode and the WiFi exchanges (the WiFi set-up mode)
 //
 // Threads: the adaptor has none of its own besides the transport's receive thread
@@ -28,12 +29,12 @@
 #include "adaptor_v22/command_path.h"
 #include "adaptor_v22/discovery.h"
 #include "adaptor_v22/local_addresses.h"
-#include "adaptor_v22/run_commands.h"
+#include "adaptor_v22/run_values.h"
 #include "adaptor_v22/wifi_exchanges.h"
 #include "controller/last_address_store.h"
 #include "controller/unit_adaptor.h"
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 struct AdaptorOptions {
     TransportOptions transport;
@@ -116,4 +117,4 @@ private:
     WifiExchanges wifi_;
 };
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

@@ -7,7 +7,7 @@
 
 #include "adaptor_v22/udp_transport.h"
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 namespace asio = boost::asio;
 
@@ -43,4 +43,4 @@ std::string broadcastAddressOf(const std::string& localAddress) {
     return asio::ip::address_v4(bits).to_string();
 }
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

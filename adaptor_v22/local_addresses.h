@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 // The local addresses as dotted texts, or none when they cannot be found out.
 using LocalAddressSource = std::function<std::optional<std::vector<std::string>>()>;
@@ -28,4 +28,4 @@ inline constexpr unsigned long kBroadcastMask = 0xFFFF0000UL;  // 255.255.0.0
 // The broadcast address of a dotted IPv4 address; empty text when it is not one.
 std::string broadcastAddressOf(const std::string& localAddress);
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 std::optional<std::string> ReplyReader::feed(const char* data, std::size_t size) {
     const std::size_t looked = std::min(size, kDatagramBytes);
@@ -25,4 +25,4 @@ std::optional<std::string> ReplyReader::feed(const char* data, std::size_t size)
     return std::nullopt;
 }
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

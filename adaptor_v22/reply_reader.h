@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 class ReplyReader {
 public:
@@ -35,4 +35,4 @@ private:
     std::size_t discarded_ = 0;
 };
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

@@ -10,7 +10,7 @@
 
 #include "platform/line_sink.h"
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 namespace asio = boost::asio;
 using asio::ip::udp;
@@ -148,4 +148,4 @@ void UdpAdaptor::receiveLoop() {
     }
 }
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

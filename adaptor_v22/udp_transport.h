@@ -30,7 +30,7 @@
 
 #include "adaptor_v22/reply_reader.h"
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 // The unit listens on this port, and the bridge receives its replies on it.
 inline constexpr unsigned short kUnitPort = 14996;
@@ -108,4 +108,4 @@ private:
     std::thread receiveThread_;  // owned; joined by stop()
 };
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

@@ -5,7 +5,7 @@
 #include "adaptor_v22/command_text.h"
 #include "platform/line_sink.h"
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 void WifiExchanges::enterConfigMode() {
     const std::string reply = path_.queryCommand("CONFIG", integerPayload(1));
@@ -38,4 +38,4 @@ bool WifiExchanges::configureWifi(const std::string& ssid, const std::string& pa
     return false;
 }
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

@@ -10,7 +10,7 @@
 
 #include "adaptor_v22/command_path.h"
 
-namespace halvex::v22 {
+namespace halvex::adaptor_v22 {
 
 struct WifiLimits {
     // Looks for a reply (each a waitReplyWithSender), with a pause after each that
@@ -49,4 +49,4 @@ private:
     const WifiLimits limits_;
 };
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22

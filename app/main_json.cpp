@@ -6,7 +6,7 @@
 #include "controller/edition_json.h"
 #include "controller/last_address_store.h"
 
-using halvex::json::HalvexAdaptor;
+using halvex::adaptor_json::HalvexAdaptor;
 
 int main(int argc, char** argv) {
     // One record of the last unit reached for the whole process, in the current folder.

@@ -6,7 +6,7 @@
 #include "controller/edition_v22.h"
 #include "controller/last_address_store.h"
 
-using halvex::v22::HalvexAdaptor;
+using halvex::adaptor_v22::HalvexAdaptor;
 
 int main(int argc, char** argv) {
     // One record of the last unit reached for the whole process, in the current folder.

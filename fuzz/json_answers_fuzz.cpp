@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "adaptor_json/answer_reading.h"
 #include "adaptor_json/exchanges.h"
 #include "adaptor_json/frame_reader.h"
-#include "adaptor_json/messages.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -17,7 +17,7 @@ namespace {
 using Answers = std::deque<std::string>;
 
 // The answers, one per read, as the unit link hands them to an exchange.
-halvex::json::AnswerPort portOver(Answers& answers) {
+halvex::adaptor_json::AnswerPort portOver(Answers& answers) {
     auto next = [&answers]() {
         if (answers.empty()) throw std::runtime_error("no more answers");
         std::string a = std::move(answers.front());
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* bytes = reinterpret_cast<const char*>(data) + 1;
     const std::size_t length = size - 1;
 
-    halvex_frame::FrameReader reader;
+    halvex::adaptor_json::FrameReader reader;
     Answers answers;
     const auto drain = [&] {
         std::string response;
@@ -58,19 +58,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         });
     }
     for (std::size_t tries = 0; tries < answers.size() + 2; ++tries) tolerated(drain);
-    halvex::fuzz::require(reader.buffered() <= halvex_frame::kMaxBufferedBytes + chunk, "reader holds too much");
+    halvex::fuzz::require(reader.buffered() <= halvex::adaptor_json::kMaxBufferedBytes + chunk, "reader holds too much");
 
     for (const std::string& response : answers) {
         tolerated([&] {
-            const std::string body = halvex_frame::checkResponseLength(response);
-            halvex::json::getJsonValue(body, "MessageType");
-            halvex::json::getJsonValue(body, "Message.calType");
-            halvex::json::reportWifiJoined(body);
-            halvex::json::indentedJson(body);
+            const std::string body = halvex::adaptor_json::checkResponseLength(response);
+            halvex::adaptor_json::getJsonValue(body, "MessageType");
+            halvex::adaptor_json::getJsonValue(body, "Message.calType");
+            halvex::adaptor_json::reportWifiJoined(body);
+            halvex::adaptor_json::indentedJson(body);
         });
     }
     Answers forStatus = answers, forCalList = answers;
-    tolerated([&] { halvex::json::requestNetworkStatus(portOver(forStatus)); });
-    tolerated([&] { halvex::json::requestCalListSpO2(portOver(forCalList)); });
+    tolerated([&] { halvex::adaptor_json::requestNetworkStatus(portOver(forStatus)); });
+    tolerated([&] { halvex::adaptor_json::requestCalListSpO2(portOver(forCalList)); });
     return 0;
 }

@@ -10,7 +10,7 @@
 #include "adaptor_v22/reply_reader.h"
 #include "fuzz/fuzz_support.h"
 
-using halvex::v22::ReplyReader;
+using halvex::adaptor_v22::ReplyReader;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     ReplyReader reader;
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += 1 + length;
         if (auto reply = reader.feed(datagram, length)) {
             halvex::fuzz::require(!reply->empty() && reply->back() == ReplyReader::kTerminator, "reply without '@'");
-            const std::string serial = halvex::v22::serialIdOfReply(*reply);
+            const std::string serial = halvex::adaptor_v22::serialIdOfReply(*reply);
             halvex::fuzz::require(serial.size() < reply->size(), "serial id longer than its reply");
         }
         halvex::fuzz::require(reader.pending() < ReplyReader::kAccumulatorLimit, "reader holds too much");

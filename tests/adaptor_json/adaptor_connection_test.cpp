@@ -43,7 +43,7 @@ TEST(AdaptorInitialize, EmptyAddressRaisesTheAssertionBeforeAnyAttempt) {
         try {
             adaptor.initialize("", "", withRange ? "127.0.4.1" : "", withRange ? "127.0.4.9" : "", false);
             ADD_FAILURE() << "no exception";
-        } catch (const halvex::json::AssertionFailureException& error) {
+        } catch (const halvex::adaptor_json::AssertionFailureException& error) {
             std::smatch match;
             const std::string text = error.what();
             ASSERT_TRUE(std::regex_match(text, match, report)) << text;
@@ -214,7 +214,7 @@ TEST(AdaptorWire, ReadErrorsReachTheCallerAndLeaveTheConnectionFlag) {
 TEST(AdaptorExchanges, SilentUnitRaisesAfterTheAnswerLimit) {
     StoreFolder folder;
     auto unit = startUnit("127.0.4.25");
-    halvex::json::LinkLimits limits;
+    halvex::adaptor_json::LinkLimits limits;
     limits.answer = 300ms;
     HalvexAdaptor adaptor(folder.store, limits);
     ConsoleCapture console;

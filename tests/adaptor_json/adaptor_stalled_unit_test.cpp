@@ -44,7 +44,7 @@ protected:
     std::unique_ptr<HalvexAdaptor> stuckAdaptor(const char* address, std::chrono::milliseconds writeLimit) {
         unit = startUnit(address);
         unit->setNeverRead(true);
-        halvex::json::LinkLimits limits;
+        halvex::adaptor_json::LinkLimits limits;
         limits.write = writeLimit;
         auto adaptor = std::make_unique<HalvexAdaptor>(folder.store, limits);
         EXPECT_TRUE(adaptor->initialize("", address, "", "", false));

@@ -15,11 +15,11 @@
 
 namespace adaptor_test {
 
-using halvex::json::HalvexAdaptor;
+using halvex::adaptor_json::HalvexAdaptor;
 
 // The stand-in unit, listening on address:14997.
 inline std::unique_ptr<unit_json::UnitEmulator> startUnit(const std::string& address) {
-    auto unit = std::make_unique<unit_json::UnitEmulator>(address, halvex::json::kUnitPort);
+    auto unit = std::make_unique<unit_json::UnitEmulator>(address, halvex::adaptor_json::kUnitPort);
     unit->start();
     return unit;
 }

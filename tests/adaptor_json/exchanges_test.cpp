@@ -6,7 +6,9 @@
 #include <string>
 
 #include "adaptor_json/halvex_adaptor.h"
-#include "adaptor_json/messages.h"
+#include "adaptor_json/answer_reading.h"
+#include "adaptor_json/json_tree.h"
+#include "adaptor_json/wire_texts.h"
 #include "emulators/unit_json/frame.h"
 #include "tests/adaptor_json/adaptor_test_support.h"
 #include "tests/support/console_capture.h"
@@ -30,7 +32,7 @@ protected:
     // A connected adaptor whose answers wait at most `answerLimit`.
     std::unique_ptr<HalvexAdaptor> connected(const char* address, std::chrono::milliseconds answerLimit = 2s) {
         unit = startUnit(address);
-        halvex::json::LinkLimits limits;
+        halvex::adaptor_json::LinkLimits limits;
         limits.answer = answerLimit;
         auto adaptor = std::make_unique<HalvexAdaptor>(folder.store, limits);
         EXPECT_TRUE(adaptor->initialize("", address, "", "", false));
@@ -89,12 +91,12 @@ TEST_F(Exchanges, AnUnansweredOrEndlesslyWrongRequestRaises) {
     unit->setSilent(false);
 
     std::string wrong;
-    for (int i = 0; i <= halvex::json::kMaxSkippedAnswers; ++i)
+    for (int i = 0; i <= halvex::adaptor_json::kMaxSkippedAnswers; ++i)
         wrong += unit_json::encodeFrame(kCo2List);
     unit->prependToNextAnswer(wrong);
     try {
         adaptor->sendRequestStoredCalibrationNamesSpO2();
-        ADD_FAILURE() << "no error after " << halvex::json::kMaxSkippedAnswers << " skipped answers";
+        ADD_FAILURE() << "no error after " << halvex::adaptor_json::kMaxSkippedAnswers << " skipped answers";
     } catch (const std::runtime_error& error) {
         EXPECT_NE(std::string(error.what()).find("no expected answer"), std::string::npos) << error.what();
     }
@@ -173,11 +175,11 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(CalibrationTexts, CalDataInItsOrderWithNumbersAsStrings) {
-    EXPECT_EQ(halvex::json::calDataText("SpO2", {{300, 95}, {250, 98}}),
+    EXPECT_EQ(halvex::adaptor_json::calDataText("SpO2", {{300, 95}, {250, 98}}),
               "{\"MessageType\":\"CalData\",\"Message\":{\"calName\":\"SpaceLabs Xprezzon\",\"calType\":\"SpO2\","
               "\"calPts\":[{\"Item1\":\"250\",\"Item2\":\"98\"},{\"Item1\":\"300\",\"Item2\":\"95\"}]}}");
-    EXPECT_EQ(std::string(halvex::json::kCalRemoveCO2).size(), 86u);
-    EXPECT_EQ(std::string(halvex::json::kCalRemoveSpO2).size(), 87u);
+    EXPECT_EQ(std::string(halvex::adaptor_json::kCalRemoveCO2).size(), 86u);
+    EXPECT_EQ(std::string(halvex::adaptor_json::kCalRemoveSpO2).size(), 87u);
 }
 
 // Nesting deep enough to overflow the JSON reader's stack is refused before parsing.
@@ -189,17 +191,18 @@ TEST(AnswerDepth, DeepAnswersAreMalformedNotFatal) {
         {"{}", 1}, {"{\"a\":[1,{\"b\":2}]}", 3}, {"{\"a\":\"[[[{{{\"}", 1}, {"{\"a\":\"\\\"[[\"}", 1}, {"plain", 0},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(halvex::json::jsonNestingDepth(c.text), c.depth) << c.text;
+        EXPECT_EQ(halvex::adaptor_json::jsonNestingDepth(c.text), c.depth) << c.text;
 
     const std::string deep = std::string(60000, '[') + std::string(60000, ']');
     ConsoleCapture console;
-    EXPECT_EQ(halvex::json::getJsonValue(deep, "MessageType"), "");
+    EXPECT_EQ(halvex::adaptor_json::getJsonValue(deep, "MessageType"), "");
     EXPECT_NE(console.err().find("nested deeper than"), std::string::npos) << console.err();
-    EXPECT_THROW(halvex::json::indentedJson(deep), std::runtime_error);
-    const std::size_t inner = halvex::json::kMaxJsonDepth - 1;
+    EXPECT_THROW(halvex::adaptor_json::indentedJson(deep), std::runtime_error);
+    const std::size_t inner = halvex::adaptor_json::kMaxJsonDepth - 1;
     const std::string atTheLimit = "{\"a\":" + std::string(inner, '[') + std::string(inner, ']') + "}";
-    EXPECT_NO_THROW(halvex::json::indentedJson(atTheLimit)) << "nesting at the limit parses";
-    EXPECT_THROW(halvex::json::indentedJson("[" + atTheLimit + "]"), std::runtime_error) << "one level more does not";
+    EXPECT_NO_THROW(halvex::adaptor_json::indentedJson(atTheLimit)) << "nesting at the limit parses";
+    EXPECT_THROW(halvex::adaptor_json::indentedJson("[" + atTheLimit + "]"), std::runtime_error)
+        << "one level more does not";
 }
 
 }  // namespace

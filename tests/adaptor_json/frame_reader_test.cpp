@@ -9,9 +9,9 @@
 
 namespace {
 
-using halvex_frame::buildFrame;
-using halvex_frame::checkResponseLength;
-using halvex_frame::FrameReader;
+using halvex::adaptor_json::buildFrame;
+using halvex::adaptor_json::checkResponseLength;
+using halvex::adaptor_json::FrameReader;
 
 const std::string STX = "\x02";
 const std::string ETX = "\x03";
@@ -100,11 +100,11 @@ TEST(FrameReader, BoundedWithoutAFrameEnd) {
     FrameReader reader;
     const std::string block(64 * 1024, 'x');
     std::size_t fed = 0;
-    while (fed + block.size() < halvex_frame::kMaxBufferedBytes) {
+    while (fed + block.size() < halvex::adaptor_json::kMaxBufferedBytes) {
         reader.feed(block.data(), block.size());
         fed += block.size();
     }
-    const std::string rest(halvex_frame::kMaxBufferedBytes - fed - 1, 'x');
+    const std::string rest(halvex::adaptor_json::kMaxBufferedBytes - fed - 1, 'x');
     reader.feed(rest.data(), rest.size());  // one byte short of the bound: still fine
     EXPECT_THROW(reader.feed("x", 1), std::length_error);
     EXPECT_EQ(reader.buffered(), 0u);

@@ -1,6 +1,6 @@
 // The message texts, the resampling of waves and the exchanges' answer loops, on
 // plain strings: no socket, no thread.
-#include "adaptor_json/messages.h"
+#include "adaptor_json/pending_messages.h"
 
 #include <cmath>
 #include <deque>
@@ -11,11 +11,13 @@
 
 #include "adaptor_json/assertion_failure.h"
 #include "adaptor_json/exchanges.h"
+#include "adaptor_json/value_texts.h"
+#include "adaptor_json/wire_texts.h"
 #include "tests/support/console_capture.h"
 
 namespace {
 
-using namespace halvex::json;
+using namespace halvex::adaptor_json;
 using halvex::test::ConsoleCapture;
 
 const std::string kVitalsTemplate =
@@ -66,8 +68,8 @@ TEST(MessageTexts, ValuesAndFixedTexts) {
     EXPECT_EQ(temperatureText(37.0f), "37.0");
     EXPECT_EQ(floatText(0.0f, 9), "0");
     EXPECT_EQ(floatText(36.25f, 9), "36.25");
-    EXPECT_EQ(clampInt(350, 20, 300), 300);
-    EXPECT_EQ(clampInt(-7, -1, 1000), -1);
+    EXPECT_EQ(clamped(350, halvex::unit_values::kHeartRateBounds), 300);
+    EXPECT_EQ(clamped(-7, kCo2FlowFactorBounds), -1);
     EXPECT_EQ(std::string(kCalSelect).size(), 88u);
     EXPECT_EQ(std::string(kStatusRequest).size(), 71u);
     // Both texts are JSON strings: a quote, a backslash or a control character cannot

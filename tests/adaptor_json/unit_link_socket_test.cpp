@@ -24,7 +24,7 @@ TEST(UnitLinkSocket, NagleIsOffOnTheUnitSocket) {
     ASSERT_EQ(::listen(listener, 1), 0);
     ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&unit), &length), 0);
 
-    halvex::json::UnitLink link;
+    halvex::adaptor_json::UnitLink link;
     link.connect({boost::asio::ip::make_address("127.0.4.60"), ntohs(unit.sin_port)});
     ASSERT_TRUE(link.isUp());
 

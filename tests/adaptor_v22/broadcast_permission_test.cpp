@@ -21,9 +21,9 @@ TEST(BroadcastPermission, DatagramToTheLoopbackBroadcastAddressLeaves) {
     unit.start();
 
     boost::asio::io_context io;
-    halvex::v22::TransportOptions options;
+    halvex::adaptor_v22::TransportOptions options;
     options.localAddress = "127.22.200.1";
-    halvex::v22::UdpAdaptor transport(io, broadcast, options);
+    halvex::adaptor_v22::UdpAdaptor transport(io, broadcast, options);
     transport.startReceiving();
     transport.send("[ID]Halvex v2.2@");
     std::string reply, sender;

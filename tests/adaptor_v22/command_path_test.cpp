@@ -9,13 +9,13 @@ namespace {
 
 using halvex::platform::Channel;
 using halvex::test::ConsoleCapture;
-using halvex::v22::CommandPath;
+using halvex::adaptor_v22::CommandPath;
 using namespace v22test;
 
 class CommandPathTest : public UnitFixture {
 protected:
     std::unique_ptr<CommandPath> openPath(const Block& net) {
-        halvex::v22::TransportOptions options;
+        halvex::adaptor_v22::TransportOptions options;
         options.localAddress = net.bridge();
         auto path = std::make_unique<CommandPath>(options);
         path->openTransport(net.unit());

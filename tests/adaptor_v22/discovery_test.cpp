@@ -21,7 +21,7 @@ std::string fileText(const std::string& path) {
 
 class Discovery : public UnitFixture {
 protected:
-    halvex::v22::AdaptorOptions oneAttempt(const Block& net) {
+    halvex::adaptor_v22::AdaptorOptions oneAttempt(const Block& net) {
         auto options = optionsFor(net);
         options.discovery.attempts = 1;
         options.discovery.fixedBudget = 2;
@@ -129,10 +129,10 @@ TEST_F(Discovery, RangeWhoseStartIsNotBelowItsEndIsRefused) {
     startUnit({56});
     const Block net{56};
     auto adaptor = makeAdaptor();
-    EXPECT_THROW(adaptor->initialize("", "", net.host(3), net.host(3), false), halvex::v22::InvalidRangeError);
-    EXPECT_THROW(adaptor->initialize("", "", net.host(4), net.host(3), false), halvex::v22::InvalidRangeError);
+    EXPECT_THROW(adaptor->initialize("", "", net.host(3), net.host(3), false), halvex::adaptor_v22::InvalidRangeError);
+    EXPECT_THROW(adaptor->initialize("", "", net.host(4), net.host(3), false), halvex::adaptor_v22::InvalidRangeError);
     EXPECT_THROW(adaptor->initialize("", "", "10.0.0.x", net.host(3), false), boost::system::system_error);
-    EXPECT_STREQ(halvex::v22::InvalidRangeError().what(), "IP Range incorrect, end address > start address");
+    EXPECT_STREQ(halvex::adaptor_v22::InvalidRangeError().what(), "IP Range incorrect, end address > start address");
 }
 
 TEST_F(Discovery, BroadcastReachesTheUnitThenTalksToItsOwnAddress) {
@@ -141,7 +141,7 @@ TEST_F(Discovery, BroadcastReachesTheUnitThenTalksToItsOwnAddress) {
     startUnit({57}, {"127.77.255.255"});
     ConsoleCapture console;
     auto options = optionsFor({57});
-    options.localAddresses = halvex::v22::fixedLocalAddresses({"fe80::1", "127.77.0.5"});
+    options.localAddresses = halvex::adaptor_v22::fixedLocalAddresses({"fe80::1", "127.77.0.5"});
     auto adaptor = makeAdaptor(options);
     ASSERT_TRUE(adaptor->initialize(kSerial, "", "", "", false));
     EXPECT_EQ(console.count("UDP broadcast detection"), 1u);

@@ -37,7 +37,7 @@ TEST_F(OneOperation, SupervisionAndBatchesTakeTurns) {
     startUnit({140});
     auto options = optionsFor({140});
     auto owned = makeAdaptor(options);
-    halvex::v22::HalvexAdaptor& adaptor = *owned;
+    halvex::adaptor_v22::HalvexAdaptor& adaptor = *owned;
     ASSERT_TRUE(adaptor.initialize(kSerial, Block{140}.unit(), "", "", false));
 
     Configuration config("unused.xml");

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "adaptor_v22/command_batch.h"
 #include "adaptor_v22/command_text.h"
 #include "adaptor_v22/discovery.h"
 #include "adaptor_v22/local_addresses.h"
@@ -12,8 +13,8 @@
 
 namespace {
 
-using halvex::v22::CommandBatch;
-using halvex::v22::ReplyReader;
+using halvex::adaptor_v22::CommandBatch;
+using halvex::adaptor_v22::ReplyReader;
 
 std::vector<std::string> feedAll(ReplyReader& reader, const std::vector<std::string>& datagrams) {
     std::vector<std::string> replies;
@@ -91,7 +92,7 @@ TEST(ReplyReader, TextWithoutTerminatorIsDiscardedAtTheBound) {
 }
 
 TEST(CommandText, PayloadFormats) {
-    using namespace halvex::v22;
+    using namespace halvex::adaptor_v22;
     struct Case {
         std::string text;
         std::string expected;
@@ -132,14 +133,14 @@ TEST(Discovery, SerialIdOfAReply) {
         {"x@y:z", ""},              // no '@' after the last ':'
     };
     for (const Case& c : cases)
-        EXPECT_EQ(halvex::v22::serialIdOfReply(c.reply), c.serial) << c.reply;
+        EXPECT_EQ(halvex::adaptor_v22::serialIdOfReply(c.reply), c.serial) << c.reply;
 }
 
 TEST(Discovery, BroadcastAddressKeepsTheFirstTwoOctets) {
-    EXPECT_EQ(halvex::v22::broadcastAddressOf("192.168.1.20"), "192.168.255.255");
-    EXPECT_EQ(halvex::v22::broadcastAddressOf("127.77.0.5"), "127.77.255.255");
-    EXPECT_EQ(halvex::v22::broadcastAddressOf("fe80::1"), "");
-    EXPECT_EQ(halvex::v22::broadcastAddressOf("not an address"), "");
+    EXPECT_EQ(halvex::adaptor_v22::broadcastAddressOf("192.168.1.20"), "192.168.255.255");
+    EXPECT_EQ(halvex::adaptor_v22::broadcastAddressOf("127.77.0.5"), "127.77.255.255");
+    EXPECT_EQ(halvex::adaptor_v22::broadcastAddressOf("fe80::1"), "");
+    EXPECT_EQ(halvex::adaptor_v22::broadcastAddressOf("not an address"), "");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 namespace {
 
-using halvex::v22::HalvexAdaptor;
+using halvex::adaptor_v22::HalvexAdaptor;
 using namespace v22test;
 
 class RunCommands : public UnitFixture {};

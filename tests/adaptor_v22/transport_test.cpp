@@ -11,13 +11,13 @@
 
 namespace {
 
-using halvex::v22::TransportOptions;
-using halvex::v22::UdpAdaptor;
+using halvex::adaptor_v22::TransportOptions;
+using halvex::adaptor_v22::UdpAdaptor;
 using namespace v22test;
 
 class Transport : public UnitFixture {
 protected:
-    std::unique_ptr<UdpAdaptor> open(const Block& net, halvex::v22::ReplyWaits waits = {}) {
+    std::unique_ptr<UdpAdaptor> open(const Block& net, halvex::adaptor_v22::ReplyWaits waits = {}) {
         TransportOptions options;
         options.localAddress = net.bridge();
         options.waits = waits;
@@ -95,7 +95,7 @@ TEST_F(Transport, WaitsEndAtTheirBound) {
     startUnit({4});
     // Bracket: a reply 150 ms late is missed by a 60 ms wait and caught by a 300 ms one.
     unit->setAnswerDelay(150ms);
-    halvex::v22::ReplyWaits shortWaits;
+    halvex::adaptor_v22::ReplyWaits shortWaits;
     shortWaits.replyPause = 2ms;
     shortWaits.senderPause = 2ms;
     {
@@ -127,7 +127,7 @@ TEST_F(Transport, UnterminatedFloodIsDiscardedAndReported) {
     halvex::test::ConsoleCapture console;
     auto transport = open({6});
     greet(*transport);
-    const std::string full(halvex::v22::ReplyReader::kDatagramBytes, 'z');
+    const std::string full(halvex::adaptor_v22::ReplyReader::kDatagramBytes, 'z');
     for (int i = 0; i < 17; ++i)
         ASSERT_TRUE(unit->sendToLastSender(full));
     EXPECT_TRUE(console.waitFor("HX>ERROR>Discarded", halvex::platform::Channel::Err, 5s));

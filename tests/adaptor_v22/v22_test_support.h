@@ -32,21 +32,21 @@ struct Block {
 };
 
 // Waits short enough that a silent unit costs little, long enough for a loaded machine.
-inline halvex::v22::ReplyWaits quickWaits() {
-    halvex::v22::ReplyWaits waits;
+inline halvex::adaptor_v22::ReplyWaits quickWaits() {
+    halvex::adaptor_v22::ReplyWaits waits;
     waits.replyPause = 5ms;
     waits.senderPause = 5ms;
     return waits;
 }
 
-inline halvex::v22::AdaptorOptions optionsFor(const Block& net, bool quick = true) {
-    halvex::v22::AdaptorOptions options;
+inline halvex::adaptor_v22::AdaptorOptions optionsFor(const Block& net, bool quick = true) {
+    halvex::adaptor_v22::AdaptorOptions options;
     options.transport.localAddress = net.bridge();
     if (quick)
         options.transport.waits = quickWaits();
     options.discovery.attemptPause = 1ms;
     // Never the machine's own interfaces.
-    options.localAddresses = halvex::v22::fixedLocalAddresses({});
+    options.localAddresses = halvex::adaptor_v22::fixedLocalAddresses({});
     return options;
 }
 
@@ -64,13 +64,13 @@ protected:
         store = std::make_shared<halvex::LastAddressStore>(dir.path());
     }
 
-    std::unique_ptr<halvex::v22::HalvexAdaptor> makeAdaptor(halvex::v22::AdaptorOptions options) {
-        return std::make_unique<halvex::v22::HalvexAdaptor>(store, std::move(options));
+    std::unique_ptr<halvex::adaptor_v22::HalvexAdaptor> makeAdaptor(halvex::adaptor_v22::AdaptorOptions options) {
+        return std::make_unique<halvex::adaptor_v22::HalvexAdaptor>(store, std::move(options));
     }
-    std::unique_ptr<halvex::v22::HalvexAdaptor> makeAdaptor() { return makeAdaptor(optionsFor(net_)); }
+    std::unique_ptr<halvex::adaptor_v22::HalvexAdaptor> makeAdaptor() { return makeAdaptor(optionsFor(net_)); }
 
     // An adaptor that found the unit at its fixed address; enabled when asked.
-    std::unique_ptr<halvex::v22::HalvexAdaptor> foundAdaptor(bool enable) {
+    std::unique_ptr<halvex::adaptor_v22::HalvexAdaptor> foundAdaptor(bool enable) {
         auto adaptor = makeAdaptor();
         EXPECT_TRUE(adaptor->initialize(kSerial, net_.unit(), "", "", false));
         if (enable) {
@@ -97,7 +97,7 @@ protected:
     // Sends the association check as a marker and returns what arrived since `from`
     // before it: UDP on loopback from one socket keeps its order, so anything sent
     // before the marker is in by then.
-    std::vector<std::string> textsBeforeMarker(halvex::v22::HalvexAdaptor& adaptor, std::size_t from) const {
+    std::vector<std::string> textsBeforeMarker(halvex::adaptor_v22::HalvexAdaptor& adaptor, std::size_t from) const {
         const auto ids = idCount();
         adaptor.checkAssociation();
         EXPECT_TRUE(unit->waitForCommand("ID", ids + 1, 5s));

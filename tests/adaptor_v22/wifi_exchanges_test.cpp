@@ -12,14 +12,14 @@ using namespace v22test;
 
 class WifiExchanges : public UnitFixture {
 protected:
-    halvex::v22::AdaptorOptions quickWifi(const Block& net) {
+    halvex::adaptor_v22::AdaptorOptions quickWifi(const Block& net) {
         auto options = optionsFor(net);
         options.wifi.lookPause = 20ms;
         options.wifi.factoryResetLooks = 5;
         options.wifi.configureLooks = 5;
         return options;
     }
-    std::unique_ptr<halvex::v22::HalvexAdaptor> enabledWith(halvex::v22::AdaptorOptions options) {
+    std::unique_ptr<halvex::adaptor_v22::HalvexAdaptor> enabledWith(halvex::adaptor_v22::AdaptorOptions options) {
         auto adaptor = makeAdaptor(std::move(options));
         EXPECT_TRUE(adaptor->initialize("", net_.unit(), "", "", false));
         adaptor->associate();

@@ -38,15 +38,15 @@ const std::string kWriteTimedOut = "HalvexAdaptor::writeToWire: Error occured! E
 TEST(JsonStalledUnit, BatchesAndSupervisionGoOnWhileTheWriteTimesOutThenTheUnitIsReconnected) {
     ConsoleCapture console;
     halvex::test::TempDir folder;
-    unit_json::UnitEmulator unit("127.0.0.63", halvex::json::kUnitPort);
+    unit_json::UnitEmulator unit("127.0.0.63", halvex::adaptor_json::kUnitPort);
     unit.setNeverRead(true);
     unit.start();
 
-    halvex::json::LinkLimits limits;
+    halvex::adaptor_json::LinkLimits limits;
     limits.write = kWriteLimit;
-    auto adaptor = std::make_unique<halvex::json::HalvexAdaptor>(
+    auto adaptor = std::make_unique<halvex::adaptor_json::HalvexAdaptor>(
         std::make_shared<halvex::LastAddressStore>(folder.path()), limits);
-    halvex::json::HalvexAdaptor& link = *adaptor;
+    halvex::adaptor_json::HalvexAdaptor& link = *adaptor;
     ASSERT_TRUE(link.initialize("", "127.0.0.63", "", "", false));
     Configuration config("unused.xml");
     config.IPAddress = "127.0.0.63";

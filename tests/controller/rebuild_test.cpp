@@ -103,12 +103,12 @@ TEST(ControllerRebuilds, AHundredV22UnitsGivenUpLeaveNoThreadOrDescriptor) {
     folder.write("settings.xml", settings(unitOptions.address, unitOptions.serialId));
     Configuration configuration(folder.file("settings.xml"), V22Edition::kConfigurationKeys);
     auto lastAddress = std::make_shared<halvex::LastAddressStore>(folder.path());
-    halvex::v22::AdaptorOptions adaptorOptions;
+    halvex::adaptor_v22::AdaptorOptions adaptorOptions;
     adaptorOptions.transport.localAddress = "127.22.90.1";
     adaptorOptions.transport.waits.replyPause = 1ms;
     adaptorOptions.transport.waits.senderPause = 1ms;
     adaptorOptions.discovery.attemptPause = 1ms;
-    adaptorOptions.localAddresses = halvex::v22::fixedLocalAddresses({});
+    adaptorOptions.localAddresses = halvex::adaptor_v22::fixedLocalAddresses({});
 
     Holdings before;
     for (int pass = 0; pass <= kRebuilds; ++pass) {
@@ -118,7 +118,7 @@ TEST(ControllerRebuilds, AHundredV22UnitsGivenUpLeaveNoThreadOrDescriptor) {
         SimulatorSample controller(
             &configuration,
             std::make_unique<V22Edition>(configuration,
-                                         std::make_unique<halvex::v22::HalvexAdaptor>(lastAddress, adaptorOptions)),
+                                         std::make_unique<halvex::adaptor_v22::HalvexAdaptor>(lastAddress, adaptorOptions)),
             controllerOptions(*server, simAddress));
         ASSERT_TRUE(controller.init(false)) << console.err();
         ASSERT_TRUE(controller.run()) << "pass " << pass << "\n" << console.err();
@@ -141,7 +141,7 @@ TEST(ControllerRebuilds, AHundredJsonControllersWithAReconnectionLeaveNoThreadOr
     // Paused: the supervision loop selects the default calibration at every check, and
     // the first write after the drop finds the connection gone.
     auto server = startSimulator(simAddress, 0);
-    unit_json::UnitEmulator unit(unitAddress, halvex::json::kUnitPort);
+    unit_json::UnitEmulator unit(unitAddress, halvex::adaptor_json::kUnitPort);
     unit.start();
 
     folder.write("settings.xml", settings(unitAddress, "HX0001"));
@@ -161,7 +161,7 @@ TEST(ControllerRebuilds, AHundredJsonControllersWithAReconnectionLeaveNoThreadOr
             before = unitLeft();
         SimulatorSample controller(
             &configuration,
-            std::make_unique<JsonEdition>(configuration, std::make_unique<halvex::json::HalvexAdaptor>(lastAddress)),
+            std::make_unique<JsonEdition>(configuration, std::make_unique<halvex::adaptor_json::HalvexAdaptor>(lastAddress)),
             controllerOptions(*server, simAddress));
         ASSERT_TRUE(controller.init(false)) << console.err();
         const unit_json::UnitStats seen = unit.snapshot();

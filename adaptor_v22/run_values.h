@@ -1,33 +1,25 @@
 #pragma once
 
-// The run-mode values as the unit takes them: the bounds of each vital sign and the
-// resampling of the simulator's waveforms to the unit's rate. No I/O here; the adaptor
-// sends what these produce.
+// The run-mode values as this unit takes them, where it differs from the JSON unit:
+// its SpO2 bounds, its CO2 wave samples, and its bounds per wave sample. The bounds
+// both units share and the resampling itself are in unit_values/. No I/O here; the
+// adaptor sends what these produce.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
-namespace halvex::v22 {
+#include "unit_values/value_bounds.h"
 
-struct IntBounds {
-    int low;
-    int high;
-};
+namespace halvex::adaptor_v22 {
 
-inline constexpr IntBounds kHeartRateBounds{20, 300};
-inline constexpr IntBounds kBloodPressureBounds{0, 300};
-inline constexpr IntBounds kRespirationRateBounds{0, 100};
+using unit_values::IntBounds;
+
 // SpO2 reaches the unit on its own scale, not as a percentage.
 inline constexpr IntBounds kSpO2Bounds{1, 400};
 inline constexpr IntBounds kSpO2ScaleBounds{1, 10};
-inline constexpr float kTemperatureLow = 21.0f;
-inline constexpr float kTemperatureHigh = 47.0f;
 inline constexpr float kCo2SampleLow = 0.001f;
 inline constexpr float kCo2SampleHigh = 1.0f;
-
-int clamped(int value, IntBounds bounds);
-// Not-a-number becomes the low bound.
-float clampedTemperature(float value);
 
 // The waveforms and their command words.
 enum class Wave { Pleth, Abp, Pap, Cvp, Co2 };
@@ -40,4 +32,4 @@ std::size_t waveGroupSize(Wave wave);
 // text (and `samples` unchanged) when not even one group is there.
 std::string resampleWave(Wave wave, std::vector<float>& samples);
 
-}  // namespace halvex::v22
+}  // namespace halvex::adaptor_v22
