@@ -254,6 +254,9 @@ private:
 
 MonitorServer::MonitorServer(std::string address, unsigned short port, ChannelMap channels, std::string unitName)
     : address_(std::move(address)), port_(port), channels_(std::move(channels)), unitName_(std::move(unitName)),
+      ioThread_([](const std::string& what) {
+          halvex::platform::printErr("unit monitor: error on its thread: " + what);
+      }),
       acceptor_(io_), pushTimer_(io_) {
     if (!isLoopback(address_)) {
         throw std::invalid_argument("the monitor serves loopback addresses only (127.0.0.0/8), not '" + address_ +
@@ -275,16 +278,7 @@ void MonitorServer::start() {
     doAccept();
     schedulePush();
     started_ = true;
-    thread_ = std::thread([this] {
-        for (;;) {
-            try {
-                io_.run();
-                return;
-            } catch (const std::exception& e) {
-                halvex::platform::printErr(std::string("unit monitor: error on its thread: ") + e.what());
-            }
-        }
-    });
+    ioThread_.start();
 }
 
 void MonitorServer::stop() {
@@ -301,9 +295,10 @@ void MonitorServer::stop() {
             if (const auto session = weak.lock()) session->close();
         }
         http_.clear();
-        io_.stop();
+        ioThread_.stop();
     });
-    thread_.join();
+    // The loop ends with the handler above.
+    ioThread_.finish();
     // Run down what the closes aborted; what still waits on an open connection is
     // destroyed with the io_context.
     io_.restart();

@@ -30,7 +30,11 @@ struct UnitEmulator::Connection {
 };
 
 UnitEmulator::UnitEmulator(const std::string& address, unsigned short port, std::size_t keptFrames)
-    : address_(address), port_(port), keptFrames_(keptFrames), acceptor_(io_), stallTimer_(io_),
+    : address_(address), port_(port), keptFrames_(keptFrames),
+      ioThread_([](const std::string& what) {
+          halvex::platform::printErr("unit-emulator: error on the I/O thread: " + what);
+      }),
+      acceptor_(io_), stallTimer_(io_),
       store_(address) {
     if (!isLoopbackAddress(address)) {
         throw std::invalid_argument("the unit emulator listens on loopback only (127.0.0.0/8), not '" +
@@ -53,28 +57,16 @@ void UnitEmulator::start() {
     openAcceptor();
     port_ = acceptor_.local_endpoint().port();
     doAccept();
-    work_.emplace(io_.get_executor());
     started_ = true;
-    thread_ = std::thread([this] {
-        for (;;) {
-            try {
-                io_.run();
-                return;
-            } catch (const std::exception& e) {
-                halvex::platform::printErr(std::string("unit-emulator: error on the I/O thread: ") + e.what());
-            } catch (...) {
-                halvex::platform::printErr("unit-emulator: error on the I/O thread: unknown exception");
-            }
-        }
-    });
+    // The loop keeps running while nothing is pending (listener closed, no
+    // connection), so the hooks can still post work to it.
+    ioThread_.start();
 }
 
 void UnitEmulator::stop() {
     if (!started_) return;
     started_ = false;
-    work_.reset();
-    io_.stop();
-    thread_.join();
+    ioThread_.stop();
     // The I/O thread is gone: close here, then let the aborted handlers run so they
     // release what they hold.
     boost::system::error_code ec;

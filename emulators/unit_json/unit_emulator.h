@@ -34,6 +34,7 @@
 
 #include "emulators/unit_json/frame.h"
 #include "emulators/unit_json/unit_store.h"
+#include "platform/io_thread.h"
 
 namespace unit_json {
 
@@ -139,17 +140,14 @@ private:
     unsigned short port_;
     const std::size_t keptFrames_;
 
-    boost::asio::io_context io_;
+    halvex::platform::IoThread ioThread_;
+    boost::asio::io_context& io_ = ioThread_.context();
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer stallTimer_;
     std::set<std::shared_ptr<boost::asio::steady_timer>> answerTimers_; // I/O thread only
     std::shared_ptr<Connection> current_; // I/O thread only
     bool stalled_ = false;                 // I/O thread only
     bool neverRead_ = false;               // I/O thread only
-    // Keeps the I/O thread running while nothing is pending (listener closed, no
-    // connection), so the hooks can still post work to it.
-    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
-    std::thread thread_;
     bool started_ = false;
 
     // Guards everything below; never held while calling the listener.

@@ -4,6 +4,8 @@
 #include <future>
 #include <stdexcept>
 
+#include "platform/line_sink.h"
+
 namespace unit_v22 {
 
 namespace asio = boost::asio;
@@ -48,7 +50,12 @@ std::string compactLine(const ReceivedDatagram& datagram) {
     return line;
 }
 
-UnitEmulator::UnitEmulator(Options options) : options_(std::move(options)), model_(options_.serialId) {
+UnitEmulator::UnitEmulator(Options options)
+    : options_(std::move(options)),
+      ioThread_([](const std::string& what) {
+          halvex::platform::printErr("unit-emulator-v22: error on the I/O thread: " + what);
+      }),
+      model_(options_.serialId) {
     std::vector<std::string> addresses{options_.address};
     addresses.insert(addresses.end(), options_.alsoListenOn.begin(), options_.alsoListenOn.end());
     for (const std::string& address : addresses) {
@@ -74,17 +81,7 @@ void UnitEmulator::start() {
     for (const auto& listening : sockets_)
         receiveOn(listening);
     started_ = true;
-    thread_ = std::thread([this] {
-        for (;;) {
-            try {
-                io_.run();
-                return;
-            } catch (const std::exception&) {
-                // A listener that throws must not end the unit; carry on.
-            } catch (...) {
-            }
-        }
-    });
+    ioThread_.start();
 }
 
 void UnitEmulator::stop() {
@@ -100,8 +97,8 @@ void UnitEmulator::stop() {
             timer->cancel();
         timers_.clear();
     });
-    if (thread_.joinable())
-        thread_.join();
+    // With the sockets closed and the timers cancelled the loop runs out.
+    ioThread_.finish();
 }
 
 void UnitEmulator::setListener(Listener listener) {

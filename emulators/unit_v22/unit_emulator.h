@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "emulators/unit_v22/unit_model.h"
+#include "platform/io_thread.h"
 
 namespace unit_v22 {
 
@@ -107,10 +108,10 @@ private:
     void sendNow(std::string bytes, const boost::asio::ip::udp::endpoint& to);
 
     const Options options_;
-    boost::asio::io_context io_;
+    halvex::platform::IoThread ioThread_;
+    boost::asio::io_context& io_ = ioThread_.context();
     std::vector<std::shared_ptr<Listening>> sockets_;  // [0] is the unit's own address
     std::set<std::shared_ptr<boost::asio::steady_timer>> timers_;  // I/O thread only
-    std::thread thread_;
     bool started_ = false;
 
     // Guards everything below; never held while calling the listener.
