@@ -1,3 +1,5 @@
+// The stand-in's own framing, independent of the bridge's link library on purpose
+// (see wire.h).
 #include "emulators/sim_server/wire.h"
 
 #include <algorithm>

@@ -2,6 +2,10 @@
 // Big-endian framing of the simulator server's SIM and APP protocols, seen from the
 // server's side. Free of I/O: build payloads, frame them, and read fields out of
 // received bytes.
+//
+// This framing is the stand-in's own, written from what the server puts on the wire,
+// and deliberately shares no code with the bridge's link library (simlink/): a
+// mistake in one is then caught by the other instead of hiding in both.
 
 #include <cstddef>
 #include <cstdint>

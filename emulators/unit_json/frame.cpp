@@ -1,3 +1,5 @@
+// The stand-in's own framing, independent of the bridge's adaptor on purpose (see
+// frame.h).
 #include "emulators/unit_json/frame.h"
 
 #include <cctype>

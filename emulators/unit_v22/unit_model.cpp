@@ -1,3 +1,5 @@
+// The stand-in's own reading of datagrams, independent of the bridge's adaptor on
+// purpose (see unit_model.h).
 #include "emulators/unit_v22/unit_model.h"
 
 #include <cstdlib>

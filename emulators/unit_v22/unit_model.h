@@ -5,6 +5,11 @@
 // relies on, and keeps the last value of every run-mode command and the waveform
 // samples.
 //
+// The splitting of datagrams into commands is the stand-in's own, written from what
+// the unit does, and deliberately shares no code with the bridge's adaptor
+// (adaptor_v22/): a mistake in one is then caught by the other instead of hiding in
+// both.
+//
 // Exchanges answered:
 //   [ID]Halvex v2.2@      "Halvex v2.2:<serial>@" while free; "[id]associated@" once
 //                         associated (an associated unit no longer offers itself)
