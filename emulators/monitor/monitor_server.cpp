@@ -12,7 +12,7 @@
 #include "emulators/monitor/sample_recorder.h"
 #include "platform/line_sink.h"
 
-namespace unit_monitor {
+namespace halvex::emulators::monitor {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -401,4 +401,4 @@ std::string MonitorServer::buildUpdate(Clock::time_point now) {
     return text + "}}";
 }
 
-}  // namespace unit_monitor
+}  // namespace halvex::emulators::monitor

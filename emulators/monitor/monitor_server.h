@@ -33,7 +33,7 @@
 #include "emulators/monitor/received.h"
 #include "platform/io_thread.h"
 
-namespace unit_monitor {
+namespace halvex::emulators::monitor {
 
 constexpr std::chrono::milliseconds kPushPeriod{100};
 // A wave that sent nothing for this long is shown as stopped.
@@ -116,4 +116,4 @@ private:
     std::size_t sessionCount_ = 0;
 };
 
-}  // namespace unit_monitor
+}  // namespace halvex::emulators::monitor

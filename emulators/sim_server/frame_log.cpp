@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 ReceivedFrame describeFrame(Protocol protocol, int connection, int kind, const Bytes& payload) {
     ReceivedFrame f;
@@ -69,4 +69,4 @@ std::size_t FrameLog::waitForCount(const std::function<bool(const ReceivedFrame&
     return n;
 }
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

@@ -14,7 +14,7 @@
 #include "emulators/sim_server/responder.h"
 #include "emulators/sim_server/wire.h"
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 // One frame the server received, decoded as far as the framing goes.
 struct ReceivedFrame {
@@ -57,4 +57,4 @@ private:
     std::size_t first_ = 0;  // number of frames_.front()
 };
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

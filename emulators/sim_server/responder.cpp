@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 namespace {
 
@@ -358,4 +358,4 @@ Bytes Responder::sceDetail(std::uint32_t patientId, std::uint32_t detail, std::u
     return frameApplication(w.finish());
 }
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

@@ -24,7 +24,7 @@
 
 #include "emulators/sim_server/wire.h"
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 enum class Protocol { Sim, App };
 const char* protocolName(Protocol p);  // "SIM" or "APP"
@@ -154,4 +154,4 @@ private:
     std::uint32_t appPublishMode_;
 };
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

@@ -5,7 +5,7 @@
 #include <future>
 #include <sstream>
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -432,4 +432,4 @@ void SimServerEmulator::sendPayload(Protocol protocol, int kind, const Bytes& pa
     sendRaw(protocol, kind == KindFlowControl ? frameFlowControl(payload) : frameApplication(payload));
 }
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

@@ -37,7 +37,7 @@
 #include "emulators/sim_server/wire.h"
 #include "platform/io_thread.h"
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 class SimServerEmulator {
 public:
@@ -183,4 +183,4 @@ private:
     std::size_t appConnections_ = 0;
 };
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

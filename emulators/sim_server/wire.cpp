@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 namespace {
 
@@ -120,4 +120,4 @@ FrameHeader parseFrameHeader(const std::uint8_t* header) {
     return fh;
 }
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -74,4 +74,4 @@ struct FrameHeader {
 };
 FrameHeader parseFrameHeader(const std::uint8_t* header);
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

@@ -4,7 +4,7 @@
 
 #include <cctype>
 
-namespace unit_json {
+namespace halvex::emulators::unit_json {
 
 std::string encodeFrameWithLength(const std::string& json, std::size_t announced) {
     std::string digits = std::to_string(announced);
@@ -86,4 +86,4 @@ std::optional<Frame> FrameReader::next() {
     return std::nullopt;
 }
 
-} // namespace unit_json
+} // namespace halvex::emulators::unit_json

@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-namespace unit_json {
+namespace halvex::emulators::unit_json {
 
 constexpr char kFrameStart = '\x02';
 constexpr char kFrameEnd = '\x03';
@@ -60,4 +60,4 @@ private:
     FrameReaderCounters counters_;
 };
 
-} // namespace unit_json
+} // namespace halvex::emulators::unit_json

@@ -5,7 +5,7 @@
 
 #include "platform/line_sink.h"
 
-namespace unit_json {
+namespace halvex::emulators::unit_json {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
@@ -402,4 +402,4 @@ bool UnitEmulator::waitForConnections(std::uint64_t count, std::chrono::millisec
     return changed_.wait_for(g, timeout, [&] { return store_.connections() >= count; });
 }
 
-} // namespace unit_json
+} // namespace halvex::emulators::unit_json

@@ -36,7 +36,7 @@
 #include "emulators/unit_json/unit_store.h"
 #include "platform/io_thread.h"
 
-namespace unit_json {
+namespace halvex::emulators::unit_json {
 
 constexpr unsigned short kDefaultUnitPort = 14997;
 // Frames kept for framesReceived(); older ones are dropped (and counted) so a
@@ -50,7 +50,7 @@ struct ReceivedFrame {
     std::uint64_t connection = 0; // 1 for the first accepted connection
     Frame frame;
     std::string messageType; // empty when undecodable
-    unit_monitor::Received values; // the numerics and samples it carried, at `at`
+    monitor::Received values; // the numerics and samples it carried, at `at`
 };
 
 class UnitEmulator {
@@ -174,4 +174,4 @@ private:
 // True for a dotted IPv4 text inside 127.0.0.0/8.
 bool isLoopbackAddress(const std::string& address);
 
-} // namespace unit_json
+} // namespace halvex::emulators::unit_json

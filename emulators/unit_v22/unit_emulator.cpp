@@ -6,7 +6,7 @@
 
 #include "platform/line_sink.h"
 
-namespace unit_v22 {
+namespace halvex::emulators::unit_v22 {
 
 namespace asio = boost::asio;
 using asio::ip::udp;
@@ -285,4 +285,4 @@ bool UnitEmulator::sendToLastSender(const std::string& bytes) {
     return sent.get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
 }
 
-}  // namespace unit_v22
+}  // namespace halvex::emulators::unit_v22

@@ -33,7 +33,7 @@
 #include "emulators/unit_v22/unit_model.h"
 #include "platform/io_thread.h"
 
-namespace unit_v22 {
+namespace halvex::emulators::unit_v22 {
 
 constexpr unsigned short kDefaultUnitPort = 14996;
 constexpr const char* kDefaultSerialId = "HX22-0001";
@@ -46,7 +46,7 @@ struct ReceivedDatagram {
     std::string to;         // the unit's address it arrived on
     std::string text;
     bool ignored = false;   // arrived while silent
-    unit_monitor::Received values;  // the run-mode values it gave the unit, at `at`
+    monitor::Received values;  // the run-mode values it gave the unit, at `at`
 };
 
 class UnitEmulator {
@@ -133,4 +133,4 @@ bool isLoopbackAddress(const std::string& address);
 // The compact line of one datagram: "<from> -> <n> chars: HR 72, SBP 120, ABP x6".
 std::string compactLine(const ReceivedDatagram& datagram);
 
-}  // namespace unit_v22
+}  // namespace halvex::emulators::unit_v22

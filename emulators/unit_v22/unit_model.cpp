@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-namespace unit_v22 {
+namespace halvex::emulators::unit_v22 {
 
 ParsedDatagram parseDatagram(const std::string& text) {
     ParsedDatagram parsed;
@@ -135,4 +135,4 @@ void UnitModel::restart() {
     stats_.watchdog = false;
 }
 
-}  // namespace unit_v22
+}  // namespace halvex::emulators::unit_v22

@@ -34,7 +34,7 @@ BridgeRun runBridge(const std::string& program, std::vector<std::string> args) {
 }
 
 TEST(JsonWifiMode, TheUnitJoinsTheNetworkAndTheModeReportsSuccess) {
-    unit_json::UnitEmulator unit("127.0.0.64", 14997);
+    halvex::emulators::unit_json::UnitEmulator unit("127.0.0.64", 14997);
     unit.start();
     // A quote and a backslash in the password arrive as typed.
     const BridgeRun run = runBridge(kJsonBridge, {"--wifi", "127.0.0.64", "Lab WiFi", "s3\"c\\ret"});
@@ -52,7 +52,7 @@ TEST(JsonWifiMode, TheUnitJoinsTheNetworkAndTheModeReportsSuccess) {
 }
 
 TEST(JsonWifiMode, AUnitThatDoesNotJoinTheNetworkIsAFailure) {
-    unit_json::UnitEmulator unit("127.0.0.68", 14997);
+    halvex::emulators::unit_json::UnitEmulator unit("127.0.0.68", 14997);
     unit.setWifiJoins(false);
     unit.start();
     const BridgeRun run = runBridge(kJsonBridge, {"--wifi", "127.0.0.68", "Lab WiFi", "wrong"});
@@ -71,9 +71,9 @@ TEST(JsonWifiMode, AnUnreachableUnitEndsWithStatusOne) {
 }
 
 TEST(V22WifiMode, ConfigModeResetAndCredentialsReachTheUnit) {
-    unit_v22::UnitEmulator::Options options;
+    halvex::emulators::unit_v22::UnitEmulator::Options options;
     options.address = "127.0.0.66";
-    unit_v22::UnitEmulator unit(options);
+    halvex::emulators::unit_v22::UnitEmulator unit(options);
     unit.start();
     const BridgeRun run = runBridge(kV22Bridge, {"--wifi", "127.0.0.66", "Lab WiFi", "s3cret"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
@@ -86,9 +86,9 @@ TEST(V22WifiMode, ConfigModeResetAndCredentialsReachTheUnit) {
 }
 
 TEST(V22WifiMode, ACommaInTheNameIsRefusedBeforeAnythingIsSent) {
-    unit_v22::UnitEmulator::Options options;
+    halvex::emulators::unit_v22::UnitEmulator::Options options;
     options.address = "127.0.0.67";
-    unit_v22::UnitEmulator unit(options);
+    halvex::emulators::unit_v22::UnitEmulator unit(options);
     unit.start();
     // A configuration file given too is not read in this mode.
     const BridgeRun run =

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-using namespace halvex_emu;
+using namespace halvex::emulators::sim_server;
 
 namespace {
 
