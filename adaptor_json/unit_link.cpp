@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
@@ -186,7 +187,12 @@ struct UnitLink::Impl {
     }
 };
 
-UnitLink::UnitLink(LinkLimits limits) : impl_(std::make_unique<Impl>(limits)) { impl_->ioThread.start(); }
+UnitLink::UnitLink(LinkLimits limits) : impl_(std::make_unique<Impl>(limits)) {
+    if (!impl_->ioThread.start()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "unit link: cannot start its I/O thread");
+    }
+}
 
 UnitLink::~UnitLink() {
     shutdown();

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
+#include <system_error>
 
 #include "emulators/monitor/assets.h"
 #include "emulators/monitor/sample_recorder.h"
@@ -277,8 +278,11 @@ void MonitorServer::start() {
     port_ = acceptor_.local_endpoint().port();
     doAccept();
     schedulePush();
+    if (!ioThread_.start()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "unit monitor: cannot start its thread");
+    }
     started_ = true;
-    ioThread_.start();
 }
 
 void MonitorServer::stop() {

@@ -80,8 +80,13 @@ bool SimServerEmulator::start(std::string* error) {
     }
     startAccept(*simListener_);
     startAccept(*appListener_);
+    if (!ioThread_.start()) {
+        if (error) *error = "cannot start the I/O thread";
+        simListener_->acceptor.close(ec);
+        appListener_->acceptor.close(ec);
+        return false;
+    }
     started_ = true;
-    ioThread_.start();
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <stdexcept>
+#include <system_error>
 
 #include "platform/line_sink.h"
 
@@ -57,10 +58,13 @@ void UnitEmulator::start() {
     openAcceptor();
     port_ = acceptor_.local_endpoint().port();
     doAccept();
-    started_ = true;
     // The loop keeps running while nothing is pending (listener closed, no
     // connection), so the hooks can still post work to it.
-    ioThread_.start();
+    if (!ioThread_.start()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "unit-emulator: cannot start its thread");
+    }
+    started_ = true;
 }
 
 void UnitEmulator::stop() {

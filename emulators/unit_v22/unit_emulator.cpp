@@ -3,6 +3,7 @@
 #include <array>
 #include <future>
 #include <stdexcept>
+#include <system_error>
 
 #include "platform/line_sink.h"
 
@@ -80,8 +81,11 @@ void UnitEmulator::start() {
     }
     for (const auto& listening : sockets_)
         receiveOn(listening);
+    if (!ioThread_.start()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "unit-emulator-v22: cannot start its thread");
+    }
     started_ = true;
-    ioThread_.start();
 }
 
 void UnitEmulator::stop() {
