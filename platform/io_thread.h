@@ -10,7 +10,8 @@
 //
 // The loop keeps running while idle (no sockets, no timers) until stop() or finish().
 // The owner stops it before destroying what its handlers use; the destructor stops
-// it too. Neither stop() nor the destructor waits for a handler that never returns.
+// it too. A stop waits for the handler that is running to return, so handlers must
+// not block for long; it must not be destroyed from one of its own handlers.
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
