@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
@@ -14,6 +15,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "adaptor_json/frame_reader.h"
+#include "platform/io_thread.h"
 #include "platform/line_sink.h"
 
 namespace asio = boost::asio;
@@ -46,11 +48,12 @@ struct Connection {
 }  // namespace
 
 struct UnitLink::Impl {
-    explicit Impl(LinkLimits l) : limits(l), work(asio::make_work_guard(io)) {}
+    explicit Impl(LinkLimits l)
+        : limits(l), ioThread([](const std::string& what) { platform::printErr("HX>ERROR>unit link: " + what); }) {}
 
     const LinkLimits limits;
-    asio::io_context io;
-    asio::executor_work_guard<asio::io_context::executor_type> work;
+    platform::IoThread ioThread;
+    asio::io_context& io = ioThread.context();
     std::shared_ptr<Connection> current;  // I/O thread only
 
     // Guards everything below; held only for bookkeeping, never across a socket call.
@@ -64,21 +67,6 @@ struct UnitLink::Impl {
     std::uint64_t readingGeneration = 0;  // a read is outstanding on this connection
     error_code readError;                 // the last read failure, delivered once
     std::atomic<bool> up{false};
-
-    std::thread ioThread;
-
-    void runIo() {
-        for (;;) {
-            try {
-                io.run();
-                return;
-            } catch (const std::exception& error) {
-                platform::printErr(std::string("HX>ERROR>unit link: ") + error.what());
-            } catch (...) {
-                platform::printErr("HX>ERROR>unit link: unknown exception");
-            }
-        }
-    }
 
     void finish(const std::shared_ptr<Operation>& op, const error_code& result) {
         {
@@ -200,14 +188,16 @@ struct UnitLink::Impl {
 };
 
 UnitLink::UnitLink(LinkLimits limits) : impl_(std::make_unique<Impl>(limits)) {
-    impl_->ioThread = std::thread([this] { impl_->runIo(); });
+    if (!impl_->ioThread.start()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "unit link: cannot start its I/O thread");
+    }
 }
 
 UnitLink::~UnitLink() {
     shutdown();
-    // With the socket closed every outstanding operation ends, and run() returns.
-    impl_->work.reset();
-    impl_->ioThread.join();
+    // With the socket closed every outstanding operation ends, and the loop runs out.
+    impl_->ioThread.finish();
 }
 
 const LinkLimits& UnitLink::limits() const { return impl_->limits; }

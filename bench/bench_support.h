@@ -67,7 +67,7 @@ public:
     static constexpr std::chrono::milliseconds kBatchInterval{60};
     static constexpr std::chrono::seconds kNumericsInterval{1};
 
-    PatientFeed(halvex_emu::SimServerEmulator& server, std::vector<std::string> numerics)
+    PatientFeed(halvex::emulators::sim_server::SimServerEmulator& server, std::vector<std::string> numerics)
         : server_(server), numerics_(std::move(numerics)) {}
 
     // Feeds until `until`, or until `done` says so when given.
@@ -111,9 +111,9 @@ public:
     }
 
 private:
-    halvex_emu::SimServerEmulator& server_;
+    halvex::emulators::sim_server::SimServerEmulator& server_;
     const std::vector<std::string> numerics_;
-    halvex_emu::WaveformGenerator waves_;
+    halvex::emulators::sim_server::WaveformGenerator waves_;
     std::vector<Clock::time_point> batchSent_;  // index = batch number
     Clock::time_point nextBatch_ = Clock::now();
     Clock::time_point nextNumerics_ = nextBatch_;

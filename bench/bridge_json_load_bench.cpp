@@ -155,7 +155,8 @@ int main(int argc, char** argv) {
     po::variables_map vm;
     if (const auto status = bench::parseCommandLine(argc, argv, options, kProgram, vm)) return *status;
     if (!(std::isfinite(seconds) && seconds >= 1 && seconds <= 86400)) return fail("--seconds must be 1..86400");
-    if (!unit_json::isLoopbackAddress(unitAddress) || !unit_json::isLoopbackAddress(simAddress))
+    if (!halvex::emulators::unit_json::isLoopbackAddress(unitAddress) ||
+        !halvex::emulators::unit_json::isLoopbackAddress(simAddress))
         return fail("addresses must be in 127.0.0.0/8");
     if (access(bridge.c_str(), X_OK) != 0) return fail("cannot run " + bridge);
 
@@ -165,10 +166,10 @@ int main(int argc, char** argv) {
     std::vector<Arrival> arrivals;
     std::size_t waveformsSeen = 0, vitalsSeen = 0;
 
-    std::unique_ptr<unit_json::UnitEmulator> unit;
+    std::unique_ptr<halvex::emulators::unit_json::UnitEmulator> unit;
     try {
-        unit = std::make_unique<unit_json::UnitEmulator>(unitAddress);
-        unit->setListener([&](const unit_json::ReceivedFrame& f, const std::string&) {
+        unit = std::make_unique<halvex::emulators::unit_json::UnitEmulator>(unitAddress);
+        unit->setListener([&](const halvex::emulators::unit_json::ReceivedFrame& f, const std::string&) {
             const bool waveform = f.messageType == "WaveformData";
             if (!waveform && f.messageType != "VitalsData") return;
             std::lock_guard<std::mutex> g(arrivalsLock);
@@ -180,12 +181,12 @@ int main(int argc, char** argv) {
         return fail(std::string("unit stand-in: ") + e.what());
     }
 
-    halvex_emu::SimServerEmulator::Options o;
+    halvex::emulators::sim_server::SimServerEmulator::Options o;
     o.address = simAddress;
     o.simPort = kSimPort;
     o.appPort = kAppPort;
-    o.parameters = halvex_emu::standardPatientParameters();
-    halvex_emu::SimServerEmulator server(o);
+    o.parameters = halvex::emulators::sim_server::standardPatientParameters();
+    halvex::emulators::sim_server::SimServerEmulator server(o);
     std::string error;
     if (!server.start(&error)) return fail("simulator stand-in: " + error);
 

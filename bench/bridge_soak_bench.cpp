@@ -142,17 +142,17 @@ int main(int argc, char** argv) {
     // The v2.2 edition looks for the simulator on 127.0.0.1; the JSON one is told.
     const std::string simAddress = json ? "127.0.0.73" : "127.0.0.1";
     const std::string unitAddress = json ? "127.0.0.74" : "127.0.0.75";
-    std::unique_ptr<unit_json::UnitEmulator> jsonUnit;
-    std::unique_ptr<unit_v22::UnitEmulator> v22Unit;
+    std::unique_ptr<halvex::emulators::unit_json::UnitEmulator> jsonUnit;
+    std::unique_ptr<halvex::emulators::unit_v22::UnitEmulator> v22Unit;
     try {
         if (json) {
-            jsonUnit = std::make_unique<unit_json::UnitEmulator>(unitAddress, kJsonUnitPort);
+            jsonUnit = std::make_unique<halvex::emulators::unit_json::UnitEmulator>(unitAddress, kJsonUnitPort);
             jsonUnit->start();
         } else {
-            unit_v22::UnitEmulator::Options unitOptions;
+            halvex::emulators::unit_v22::UnitEmulator::Options unitOptions;
             unitOptions.address = unitAddress;
             unitOptions.serialId = kSerial;
-            v22Unit = std::make_unique<unit_v22::UnitEmulator>(unitOptions);
+            v22Unit = std::make_unique<halvex::emulators::unit_v22::UnitEmulator>(unitOptions);
             v22Unit->start();
         }
     } catch (const std::exception& e) {
@@ -177,12 +177,12 @@ int main(int argc, char** argv) {
         return it == stats.waves.end() ? 0 : it->second.samples;
     };
 
-    halvex_emu::SimServerEmulator::Options o;
+    halvex::emulators::sim_server::SimServerEmulator::Options o;
     o.address = simAddress;
     o.simPort = kSimPort;
     o.appPort = kAppPort;
-    o.parameters = halvex_emu::standardPatientParameters();
-    halvex_emu::SimServerEmulator server(o);
+    o.parameters = halvex::emulators::sim_server::standardPatientParameters();
+    halvex::emulators::sim_server::SimServerEmulator server(o);
     std::string error;
     if (!server.start(&error)) return fail("simulator stand-in: " + error);
 
@@ -198,7 +198,7 @@ int main(int argc, char** argv) {
 
     // The feed: `batchesPerTick` APP updates of 5 samples of each waveform every 60 ms,
     // the numerics once a second.
-    halvex_emu::WaveformGenerator waves;
+    halvex::emulators::sim_server::WaveformGenerator waves;
     std::uint64_t updatesSent = 0, arterialSent = 0;
     auto nextTick = Clock::now();
     auto nextNumerics = nextTick;

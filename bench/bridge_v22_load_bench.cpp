@@ -137,7 +137,8 @@ int main(int argc, char** argv) {
     po::variables_map vm;
     if (const auto status = bench::parseCommandLine(argc, argv, options, kProgram, vm)) return *status;
     if (!(std::isfinite(seconds) && seconds >= 1 && seconds <= 86400)) return fail("--seconds must be 1..86400");
-    if (!unit_v22::isLoopbackAddress(unitAddress)) return fail("the unit address must be in 127.0.0.0/8");
+    if (!halvex::emulators::unit_v22::isLoopbackAddress(unitAddress))
+        return fail("the unit address must be in 127.0.0.0/8");
     if (access(bridge.c_str(), X_OK) != 0) return fail("cannot run " + bridge);
 
     const auto [floor, floorP99] = loopbackFloorMs();
@@ -145,12 +146,12 @@ int main(int argc, char** argv) {
     std::mutex arrivalsLock;
     std::vector<Arrival> arrivals;
     std::size_t wavesSeen = 0;
-    std::unique_ptr<unit_v22::UnitEmulator> unit;
+    std::unique_ptr<halvex::emulators::unit_v22::UnitEmulator> unit;
     try {
-        unit_v22::UnitEmulator::Options unitOptions;
+        halvex::emulators::unit_v22::UnitEmulator::Options unitOptions;
         unitOptions.address = unitAddress;
-        unit = std::make_unique<unit_v22::UnitEmulator>(unitOptions);
-        unit->setListener([&](const unit_v22::ReceivedDatagram& d, const std::string&) {
+        unit = std::make_unique<halvex::emulators::unit_v22::UnitEmulator>(unitOptions);
+        unit->setListener([&](const halvex::emulators::unit_v22::ReceivedDatagram& d, const std::string&) {
             if (d.text.find("[ABP]") == std::string::npos && d.text.find("[HR]") == std::string::npos) return;
             std::lock_guard<std::mutex> g(arrivalsLock);
             arrivals.push_back(Arrival{d.at, d.text.size(), lastAbp(d.text)});
@@ -161,12 +162,12 @@ int main(int argc, char** argv) {
         return fail(std::string("unit stand-in: ") + e.what());
     }
 
-    halvex_emu::SimServerEmulator::Options o;
+    halvex::emulators::sim_server::SimServerEmulator::Options o;
     o.address = "127.0.0.1";
     o.simPort = 55580;
     o.appPort = 55557;
-    o.parameters = halvex_emu::standardPatientParameters();
-    halvex_emu::SimServerEmulator server(o);
+    o.parameters = halvex::emulators::sim_server::standardPatientParameters();
+    halvex::emulators::sim_server::SimServerEmulator server(o);
     std::string error;
     if (!server.start(&error)) return fail("simulator stand-in: " + error);
 
@@ -174,7 +175,8 @@ int main(int argc, char** argv) {
                                             "bloodTemp"};
     halvex::test::TempDir dir;
     dir.write("settings.xml",
-              "<Halvex><SPO2Scale>5</SPO2Scale><SerialID>" + std::string(unit_v22::kDefaultSerialId) +
+              "<Halvex><SPO2Scale>5</SPO2Scale><SerialID>" +
+                  std::string(halvex::emulators::unit_v22::kDefaultSerialId) +
                   "</SerialID><IPAddress>" + unitAddress +
                   "</IPAddress><SPO2Calibration><Entry key=\"90\" value=\"600\"/></SPO2Calibration>"
                   "<CO2Calibration><Entry key=\"40\" value=\"500\"/></CO2Calibration>"

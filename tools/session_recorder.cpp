@@ -102,8 +102,9 @@ void SessionRecorder::stateChanged(const char* protocol, int oldState, int newSt
 }
 
 void SessionRecorder::record(const char* protocol, const std::vector<ParameterValue>& values) {
-    halvex_emu::SessionUpdate update;
-    update.protocol = std::string(protocol) == "SIM" ? halvex_emu::Protocol::Sim : halvex_emu::Protocol::App;
+    halvex::emulators::sim_server::SessionUpdate update;
+    update.protocol = std::string(protocol) == "SIM" ? halvex::emulators::sim_server::Protocol::Sim
+                                                     : halvex::emulators::sim_server::Protocol::App;
     for (const ParameterValue& v : values) {
         const bool isFloat = v.type == com_krel::TypeFloat;
         update.values.push_back({v.id, isFloat, isFloat ? static_cast<double>(v.asFloat()) : v.asInt()});
@@ -112,7 +113,7 @@ void SessionRecorder::record(const char* protocol, const std::vector<ParameterVa
     if (!error_.empty()) return;
     // Timed under the lock, so the lines of the two clients' threads stay in time order.
     update.at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    out_ << halvex_emu::formatSessionLine(update) << '\n' << std::flush;
+    out_ << halvex::emulators::sim_server::formatSessionLine(update) << '\n' << std::flush;
     if (!out_) {
         error_ = "writing " + path_ + " failed after " + std::to_string(updates_.load()) + " updates";
         return;

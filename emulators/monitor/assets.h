@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace unit_monitor {
+namespace halvex::emulators::monitor {
 
 struct Asset {
     std::string path;         // "/index.html"
@@ -17,4 +17,4 @@ struct Asset {
 
 const std::vector<Asset>& assets();
 
-}  // namespace unit_monitor
+}  // namespace halvex::emulators::monitor

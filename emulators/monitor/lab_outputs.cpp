@@ -1,6 +1,6 @@
 #include "emulators/monitor/lab_outputs.h"
 
-namespace unit_monitor {
+namespace halvex::emulators::monitor {
 
 namespace po = boost::program_options;
 
@@ -50,4 +50,4 @@ bool LabOutputs::finish(std::string& error) {
     return true;
 }
 
-}  // namespace unit_monitor
+}  // namespace halvex::emulators::monitor

@@ -14,7 +14,7 @@
 #include "emulators/monitor/monitor_server.h"
 #include "emulators/monitor/sample_recorder.h"
 
-namespace unit_monitor {
+namespace halvex::emulators::monitor {
 
 class LabOutputs : public ReceivedSink {
 public:
@@ -34,4 +34,4 @@ private:
     std::unique_ptr<SampleRecorder> recorder_;
 };
 
-}  // namespace unit_monitor
+}  // namespace halvex::emulators::monitor

@@ -7,12 +7,13 @@
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
+#include <system_error>
 
 #include "emulators/monitor/assets.h"
 #include "emulators/monitor/sample_recorder.h"
 #include "platform/line_sink.h"
 
-namespace unit_monitor {
+namespace halvex::emulators::monitor {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -254,6 +255,9 @@ private:
 
 MonitorServer::MonitorServer(std::string address, unsigned short port, ChannelMap channels, std::string unitName)
     : address_(std::move(address)), port_(port), channels_(std::move(channels)), unitName_(std::move(unitName)),
+      ioThread_([](const std::string& what) {
+          halvex::platform::printErr("unit monitor: error on its thread: " + what);
+      }),
       acceptor_(io_), pushTimer_(io_) {
     if (!isLoopback(address_)) {
         throw std::invalid_argument("the monitor serves loopback addresses only (127.0.0.0/8), not '" + address_ +
@@ -274,17 +278,11 @@ void MonitorServer::start() {
     port_ = acceptor_.local_endpoint().port();
     doAccept();
     schedulePush();
+    if (!ioThread_.start()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "unit monitor: cannot start its thread");
+    }
     started_ = true;
-    thread_ = std::thread([this] {
-        for (;;) {
-            try {
-                io_.run();
-                return;
-            } catch (const std::exception& e) {
-                halvex::platform::printErr(std::string("unit monitor: error on its thread: ") + e.what());
-            }
-        }
-    });
 }
 
 void MonitorServer::stop() {
@@ -301,9 +299,10 @@ void MonitorServer::stop() {
             if (const auto session = weak.lock()) session->close();
         }
         http_.clear();
-        io_.stop();
+        ioThread_.stop();
     });
-    thread_.join();
+    // The loop ends with the handler above.
+    ioThread_.finish();
     // Run down what the closes aborted; what still waits on an open connection is
     // destroyed with the io_context.
     io_.restart();
@@ -406,4 +405,4 @@ std::string MonitorServer::buildUpdate(Clock::time_point now) {
     return text + "}}";
 }
 
-}  // namespace unit_monitor
+}  // namespace halvex::emulators::monitor

@@ -31,8 +31,9 @@
 #include <vector>
 
 #include "emulators/monitor/received.h"
+#include "platform/io_thread.h"
 
-namespace unit_monitor {
+namespace halvex::emulators::monitor {
 
 constexpr std::chrono::milliseconds kPushPeriod{100};
 // A wave that sent nothing for this long is shown as stopped.
@@ -101,12 +102,12 @@ private:
     const ChannelMap channels_;
     const std::string unitName_;
 
-    boost::asio::io_context io_;
+    halvex::platform::IoThread ioThread_;
+    boost::asio::io_context& io_ = ioThread_.context();
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer pushTimer_;
     std::set<std::shared_ptr<LiveSession>> live_;  // monitor thread only
     std::set<std::weak_ptr<HttpSession>, std::owner_less<std::weak_ptr<HttpSession>>> http_;  // monitor thread only
-    std::thread thread_;
     bool started_ = false;
 
     mutable std::mutex lock_;  // guards everything below
@@ -115,4 +116,4 @@ private:
     std::size_t sessionCount_ = 0;
 };
 
-}  // namespace unit_monitor
+}  // namespace halvex::emulators::monitor

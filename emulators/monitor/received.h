@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace unit_monitor {
+namespace halvex::emulators::monitor {
 
 using Clock = std::chrono::steady_clock;
 
@@ -30,4 +30,4 @@ public:
     virtual void received(const Received& values) = 0;
 };
 
-}  // namespace unit_monitor
+}  // namespace halvex::emulators::monitor

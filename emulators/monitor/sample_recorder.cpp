@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-namespace unit_monitor {
+namespace halvex::emulators::monitor {
 
 std::string csvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -66,4 +66,4 @@ std::uint64_t SampleRecorder::rows() const {
     return rows_;
 }
 
-}  // namespace unit_monitor
+}  // namespace halvex::emulators::monitor

@@ -21,7 +21,7 @@
 
 #include "emulators/monitor/received.h"
 
-namespace unit_monitor {
+namespace halvex::emulators::monitor {
 
 class SampleRecorder : public ReceivedSink {
 public:
@@ -49,4 +49,4 @@ private:
 // A CSV field: quoted (with doubled quotes) when it holds a comma, quote or line end.
 std::string csvField(const std::string& text);
 
-}  // namespace unit_monitor
+}  // namespace halvex::emulators::monitor

@@ -20,7 +20,7 @@
 #include "platform/stop_requests.h"
 
 namespace po = boost::program_options;
-using namespace halvex_emu;
+using namespace halvex::emulators::sim_server;
 
 namespace {
 

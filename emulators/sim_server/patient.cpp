@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 std::vector<Parameter> standardPatientParameters() {
     auto sim = [](const char* id, double v) { return Parameter{id, Protocol::Sim, false, v}; };
@@ -102,4 +102,4 @@ std::vector<std::pair<std::string, double>> WaveformGenerator::nextBatch(const S
     return out;
 }
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

@@ -8,7 +8,7 @@
 
 #include "emulators/sim_server/sim_server_emulator.h"
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 // Every parameter the bridge subscribes, with its protocol, value type and the start
 // value of a stable adult patient at normal speed.
@@ -32,4 +32,4 @@ private:
     double respiratoryPhase_ = 0;  // 0..1 within a breath
 };
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 namespace {
 
@@ -163,4 +163,4 @@ std::string findScenario(const std::string& nameOrPath, const std::vector<std::s
     return {};
 }
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

@@ -21,7 +21,7 @@
 
 #include "emulators/sim_server/sim_server_emulator.h"
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 struct ScenarioStep {
     enum class Action { Set, DropConnections, RefuseConnections, AcceptConnections, SceStart, SceEnd, Calibrate };
@@ -53,4 +53,4 @@ std::vector<std::string> scenarioFolders();
 std::string findScenario(const std::string& nameOrPath, const std::vector<std::string>& folders,
                          std::string& error);
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <sstream>
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 namespace pt = boost::property_tree;
 
@@ -101,9 +101,9 @@ bool readSession(std::istream& in, const std::vector<Parameter>& parameters, std
     return true;
 }
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 SessionPlayer::SessionPlayer(std::vector<SessionUpdate> updates, double speed, bool loop)
     : updates_(std::move(updates)), speed_(speed), loop_(loop && !updates_.empty()) {}
@@ -147,4 +147,4 @@ double SessionPlayer::play(double elapsed, SimServerEmulator& server) {
     }
 }
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

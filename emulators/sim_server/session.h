@@ -15,7 +15,7 @@
 
 #include "emulators/sim_server/sim_server_emulator.h"
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 struct SessionValue {
     std::string id;
@@ -38,9 +38,9 @@ std::string formatSessionLine(const SessionUpdate& update);
 bool readSession(std::istream& in, const std::vector<Parameter>& parameters, std::vector<SessionUpdate>& updates,
                  std::string& error);
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 // Plays a recorded session against the server with the recorded timing: update i
 // goes out (at_i - at_0) / speed seconds after the start of the replay, each as one
@@ -71,4 +71,4 @@ private:
     std::size_t sent_ = 0;
 };
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

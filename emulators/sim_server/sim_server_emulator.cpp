@@ -2,73 +2,31 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <future>
-#include <limits>
-#include <set>
 #include <sstream>
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
 namespace {
 
-// SIM message types.
-constexpr std::uint16_t kSimSubscribeInputs = 0x0001;
-constexpr std::uint16_t kSimUnsubscribeInputs = 0x0004;
-constexpr std::uint16_t kSimServerInfo = 0x0006;
-constexpr std::uint16_t kSimUpdate = 0x0003;
-constexpr std::uint16_t kSimInputReply = 0x0101;
-constexpr std::uint16_t kSimInfoReply = 0x0106;
-
-// APP message types, by service.
-constexpr std::uint8_t kAppServiceSession = 1;
-constexpr std::uint8_t kAppServiceParameters = 2;
-constexpr std::uint8_t kAppServiceEvents = 3;
-constexpr std::uint16_t kAppPatientListRequest = 0x0001;
-constexpr std::uint16_t kAppPatientList = 0x0002;
-constexpr std::uint16_t kAppSubscribeAllEvents = 0x0020;
-constexpr std::uint16_t kAppSubscribeInputs = 0x0006;
-constexpr std::uint16_t kAppUnsubscribeInputs = 0x0014;
-constexpr std::uint16_t kAppVersionRequest = 0x0051;
-constexpr std::uint16_t kAppUpdate = 0x0008;
-constexpr std::uint16_t kAppInputReply = 0x0106;
-constexpr std::uint16_t kAppAnnouncement = 0x0102;
-constexpr std::uint16_t kAppEndNotice = 0x0103;
-constexpr std::uint16_t kAppDetailNotice = 0x0150;
-constexpr std::uint16_t kAppVersionReply = 0x0151;
-
-// Entry sizes of the subscription requests the server reads.
-constexpr std::size_t kSimInputEntry = 44;
-constexpr std::size_t kAppInputEntry = 40;
-
-// The flow-control request starts with 0; the periodic message (3, ...) is not answered.
-constexpr std::uint32_t kFlowControlRequestWord = 0;
-
-// Server ids start here so that a client reading 0 or a small number by mistake does
-// not hit a real parameter.
-constexpr std::uint32_t kFirstServerId = 101;
-
 constexpr auto kIoCallTimeout = std::chrono::seconds(5);
 
-// How many entries of `size` bytes from `offset` the payload really holds, at most
-// `count`: a count larger than the payload is not trusted.
-std::size_t entriesPresent(const Bytes& payload, std::size_t offset, std::uint32_t count, std::size_t size) {
-    if (payload.size() < offset) return 0;
-    return std::min<std::size_t>(count, (payload.size() - offset) / size);
+// The responder's view of the server's settings.
+Responder::Settings settingsOf(const SimServerEmulator::Options& o) {
+    Responder::Settings s;
+    s.parameters = o.parameters;
+    s.simulatorId = o.simulatorId;
+    s.versionText = o.versionText;
+    s.protocolVersion = o.protocolVersion;
+    s.patient = o.patient;
+    s.appPublishMode = o.appPublishMode;
+    return s;
 }
 
 }  // namespace
-
-const char* protocolName(Protocol p) { return p == Protocol::Sim ? "SIM" : "APP"; }
-
-bool valueFits(const Parameter& p, double v) {
-    if (p.isFloat) return true;
-    return std::isfinite(v) && v == std::trunc(v) && v >= std::numeric_limits<std::int32_t>::min() &&
-           v <= std::numeric_limits<std::int32_t>::max();
-}
 
 struct SimServerEmulator::Listener {
     explicit Listener(asio::io_context& io, Protocol p) : acceptor(io), protocol(p) {}
@@ -78,34 +36,25 @@ struct SimServerEmulator::Listener {
 };
 
 struct SimServerEmulator::Connection {
-    Connection(tcp::socket s, Protocol p, int n) : socket(std::move(s)), protocol(p), number(n) {}
+    Connection(tcp::socket s, Protocol p, int n) : socket(std::move(s)), protocol(p), number(n), client(p) {}
     tcp::socket socket;
     Protocol protocol;
     int number;
+    Responder::Client client;  // what it subscribed
     bool open = true;
     std::array<std::uint8_t, kFrameHeaderSize> header{};
     Bytes payload;
     std::deque<Bytes> outgoing;
-    std::set<std::uint32_t> subscribed;  // server ids
     std::size_t framesIn = 0;
 };
 
 SimServerEmulator::SimServerEmulator(Options options)
     : options_(std::move(options)),
+      responder_(settingsOf(options_)),
+      // A handler that throws must not end the process; report it and carry on.
+      ioThread_([this](const std::string& what) { event("emulator error: " + what); }),
       simListener_(std::make_unique<Listener>(io_, Protocol::Sim)),
-      appListener_(std::make_unique<Listener>(io_, Protocol::App)),
-      simulatorId_(options_.simulatorId),
-      patient_(options_.patient),
-      appPublishMode_(options_.appPublishMode) {
-    std::uint32_t next = kFirstServerId;
-    for (const Parameter& p : options_.parameters) {
-        if (parameters_.count(p.id)) continue;  // the first definition of an id wins
-        parameters_[p.id] = p;
-        serverIds_[p.id] = next;
-        idsByServerId_[next] = p.id;
-        ++next;
-    }
-}
+      appListener_(std::make_unique<Listener>(io_, Protocol::App)) {}
 
 SimServerEmulator::~SimServerEmulator() { stop(); }
 
@@ -131,19 +80,13 @@ bool SimServerEmulator::start(std::string* error) {
     }
     startAccept(*simListener_);
     startAccept(*appListener_);
+    if (!ioThread_.start()) {
+        if (error) *error = "cannot start the I/O thread";
+        simListener_->acceptor.close(ec);
+        appListener_->acceptor.close(ec);
+        return false;
+    }
     started_ = true;
-    work_.emplace(io_.get_executor());
-    ioThread_ = std::thread([this] {
-        // A handler that throws must not end the process; report it and carry on.
-        for (;;) {
-            try {
-                io_.run();
-                return;
-            } catch (const std::exception& e) {
-                event(std::string("emulator error: ") + e.what());
-            }
-        }
-    });
     return true;
 }
 
@@ -157,9 +100,7 @@ void SimServerEmulator::stop() {
         auto all = connections_;
         for (auto& [n, c] : all) closeConnection(c, "disconnected");
     });
-    work_.reset();
-    io_.stop();
-    if (ioThread_.joinable()) ioThread_.join();
+    ioThread_.stop();
 }
 
 bool SimServerEmulator::openListener(Listener& l, std::string* error) {
@@ -195,7 +136,7 @@ void SimServerEmulator::runOnIo(const std::function<void()>& fn) {
         fn();
         return;
     }
-    if (!ioThread_.joinable() || io_.stopped()) return;
+    if (!ioThread_.running() || io_.stopped()) return;
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> f = done->get_future();
     post([fn, done] {
@@ -369,58 +310,24 @@ bool SimServerEmulator::waitForConnections(Protocol protocol, std::size_t count,
 
 // --- received frames ----------------------------------------------------------------
 
-std::size_t SimServerEmulator::frameCount() const {
-    std::lock_guard<std::mutex> g(mutex_);
-    return firstFrame_ + frames_.size();
-}
+std::size_t SimServerEmulator::frameCount() const { return log_.count(); }
 
-std::vector<ReceivedFrame> SimServerEmulator::frames() const {
-    std::lock_guard<std::mutex> g(mutex_);
-    return {frames_.begin(), frames_.end()};
-}
+std::vector<ReceivedFrame> SimServerEmulator::frames() const { return log_.frames(); }
 
 std::optional<ReceivedFrame> SimServerEmulator::waitForFrame(const std::function<bool(const ReceivedFrame&)>& match,
                                                              std::chrono::milliseconds timeout,
                                                              std::size_t from) const {
-    std::unique_lock<std::mutex> g(mutex_);
-    std::optional<ReceivedFrame> found;
-    std::size_t next = from;
-    changed_.wait_for(g, timeout, [&] {
-        for (next = std::max(next, firstFrame_); next < firstFrame_ + frames_.size(); ++next) {
-            if (match(frames_[next - firstFrame_])) {
-                found = frames_[next - firstFrame_];
-                return true;
-            }
-        }
-        return false;
-    });
-    return found;
+    return log_.waitFor(match, timeout, from);
 }
 
 std::size_t SimServerEmulator::waitForFrameCount(const std::function<bool(const ReceivedFrame&)>& match,
                                                 std::size_t count, std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> g(mutex_);
-    std::size_t n = 0;
-    changed_.wait_for(g, timeout, [&] {
-        n = static_cast<std::size_t>(std::count_if(frames_.begin(), frames_.end(), match));
-        return n >= count;
-    });
-    return n;
+    return log_.waitForCount(match, count, timeout);
 }
 
 // --- requests -------------------------------------------------------------------------
 
 void SimServerEmulator::handleFrame(const ConnectionPtr& c, int kind) {
-    ReceivedFrame f;
-    f.protocol = c->protocol;
-    f.connection = c->number;
-    f.kind = kind;
-    f.payload = c->payload;
-    if (kind == KindApplication && f.payload.size() >= kAppHeaderSize) {
-        f.family = f.payload[0];
-        f.service = f.payload[1];
-        f.type = readU16(f.payload, 10);
-    }
     bool reply;
     bool drop = false;
     ++c->framesIn;
@@ -430,171 +337,17 @@ void SimServerEmulator::handleFrame(const ConnectionPtr& c, int kind) {
             drop = true;
             dropAt_.reset();
         }
-        frames_.push_back(std::move(f));
-        if (frames_.size() > kMaxRecordedFrames) {
-            frames_.pop_front();
-            ++firstFrame_;
-        }
         reply = autoReply_;
     }
-    changed_.notify_all();
+    log_.record(describeFrame(c->protocol, c->number, kind, c->payload));
     if (drop) {
         closeConnection(c, "dropped at its frame " + std::to_string(c->framesIn));
         return;
     }
     if (!reply) return;
-    if (c->protocol == Protocol::Sim)
-        handleSim(c);
-    else
-        handleApp(c, kind);
-}
-
-void SimServerEmulator::handleSim(const ConnectionPtr& c) {
-    const Bytes& p = c->payload;
-    if (p.size() < kAppHeaderSize || p[0] != kFamilySim || p[1] != 2) return;
-    switch (readU16(p, 10)) {
-        case kSimServerInfo: {
-            std::uint32_t simId;
-            {
-                std::lock_guard<std::mutex> g(mutex_);
-                simId = simulatorId_;
-            }
-            PayloadWriter w(kFamilySim, 2, kSimInfoReply);
-            w.u32(simId << 16).text(options_.versionText, kVersionTextSize).u32(options_.protocolVersion).u32(1);
-            send(c, frameApplication(w.finish()));
-            event("SIM client asked for server information");
-            break;
-        }
-        case kSimSubscribeInputs: subscribeSim(c); break;
-        case kSimUnsubscribeInputs: unsubscribe(c); break;
-        default: break;  // outputs and publishing are recorded only
-    }
-}
-
-void SimServerEmulator::subscribeSim(const ConnectionPtr& c) {
-    const Bytes& p = c->payload;
-    const std::size_t n = entriesPresent(p, 20, readU32(p, 16), kSimInputEntry);
-    std::uint32_t simId;
-    std::size_t refused = 0;
-    std::vector<Bytes> entries;
-    {
-        std::lock_guard<std::mutex> g(mutex_);
-        simId = simulatorId_;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t at = 20 + i * kSimInputEntry;
-            const std::string id = readText(p, at + 12, kIdFieldSize);
-            auto it = parameters_.find(id);
-            if (it == parameters_.end() || it->second.protocol != Protocol::Sim) {
-                ++refused;
-                continue;
-            }
-            const std::uint32_t sid = serverIds_.at(id);
-            c->subscribed.insert(sid);
-            const Parameter& par = it->second;
-            PayloadWriter e;
-            e.u32(sid).u32(readU32(p, at)).u32(readU32(p, at + 8));
-            if (par.isFloat)
-                e.u32(0).f32(static_cast<float>(par.value));
-            else
-                e.u32(1).u32(static_cast<std::uint32_t>(static_cast<std::int32_t>(par.value)));
-            e.id32(id);
-            entries.push_back(e.finish());
-        }
-    }
-    PayloadWriter w(kFamilySim, 2, kSimInputReply);
-    w.u32(simId << 16).u32(static_cast<std::uint32_t>(entries.size()));
-    for (const Bytes& e : entries) w.bytes(e);
-    send(c, frameApplication(w.finish()));
-    std::string line = "SIM client subscribed " + std::to_string(entries.size()) + " ids";
-    if (refused) line += " (" + std::to_string(refused) + " not offered)";
-    event(line);
-}
-
-void SimServerEmulator::unsubscribe(const ConnectionPtr& c) {
-    const Bytes& p = c->payload;
-    const std::size_t n = entriesPresent(p, 20, readU32(p, 16), 4);
-    for (std::size_t i = 0; i < n; ++i) c->subscribed.erase(readU32(p, 20 + i * 4));
-    event(std::string(protocolName(c->protocol)) + " client unsubscribed " + std::to_string(n) + " ids");
-}
-
-void SimServerEmulator::handleApp(const ConnectionPtr& c, int kind) {
-    const Bytes& p = c->payload;
-    if (kind == KindFlowControl) {
-        if (p.size() >= 4 && readU32(p, 0) == kFlowControlRequestWord) {
-            PayloadWriter w;
-            w.u32(1).u32(0xFFFFFFFF).u32(0xFFFFFFFF).u32(0xFFFFFFFF).u32(3);
-            send(c, frameFlowControl(w.finish()));
-            event("APP client flow control accepted");
-        }
-        return;
-    }
-    if (kind != KindApplication || p.size() < kAppHeaderSize) return;
-    const std::uint8_t service = p[1];
-    const std::uint16_t type = readU16(p, 10);
-    if (service == kAppServiceSession && type == kAppSubscribeAllEvents) {
-        event("APP client subscribed to all events");
-    } else if (service == kAppServiceSession && type == kAppPatientListRequest) {
-        PatientInfo pi = patient();
-        PayloadWriter w(kFamilyApp, kAppServiceSession, kAppPatientList);
-        w.u32(pi.count);
-        // Further patients are listed after the first, with following SCE and patient ids.
-        for (std::uint32_t i = 0; i < pi.count && i < 16; ++i)
-            w.u32(pi.sceId + i).u32(pi.patientId + i).u32(pi.state).f32(pi.speed);
-        send(c, frameApplication(w.finish()));
-        event("APP client asked for the patient list (" + std::to_string(pi.count) + " patients)");
-    } else if (service == kAppServiceParameters && type == kAppVersionRequest) {
-        PayloadWriter w(kFamilyApp, kAppServiceParameters, kAppVersionReply);
-        // The text ends at 140; validity is read at 144, so one word (the protocol
-        // version, as in the SIM reply) sits between them.
-        w.text(options_.versionText, kVersionTextSize).u32(options_.protocolVersion).u32(1);
-        send(c, frameApplication(w.finish()));
-        event("APP client asked for the server version");
-    } else if (service == kAppServiceParameters && type == kAppSubscribeInputs) {
-        subscribeApp(c);
-    } else if (service == kAppServiceParameters && type == kAppUnsubscribeInputs) {
-        unsubscribe(c);
-    }
-}
-
-void SimServerEmulator::subscribeApp(const ConnectionPtr& c) {
-    const Bytes& p = c->payload;
-    const std::uint32_t sce = readU32(p, 12);
-    const std::size_t n = entriesPresent(p, 20, readU32(p, 16), kAppInputEntry);
-    std::size_t refused = 0;
-    std::vector<Bytes> entries;
-    bool active;
-    {
-        std::lock_guard<std::mutex> g(mutex_);
-        // Only the active SCE takes subscriptions.
-        active = patient_.count > 0 && sce == patient_.sceId;
-        if (active) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t at = 20 + i * kAppInputEntry;
-            const std::string id = readText(p, at + 8, kIdFieldSize);
-            auto it = parameters_.find(id);
-            if (it == parameters_.end() || it->second.protocol != Protocol::App) {
-                ++refused;
-                continue;
-            }
-            const std::uint32_t sid = serverIds_.at(id);
-            c->subscribed.insert(sid);
-            PayloadWriter e;
-            e.u32(sid).u32(readU32(p, at)).u32(0).f32(static_cast<float>(it->second.value)).id32(id);
-            entries.push_back(e.finish());
-        }
-        }
-    }
-    if (!active) {
-        event("APP client subscribed for SCE " + std::to_string(sce) + ", which is not active; ignored");
-        return;
-    }
-    PayloadWriter w(kFamilyApp, kAppServiceParameters, kAppInputReply);
-    w.u32(sce).u32(static_cast<std::uint32_t>(entries.size()));
-    for (const Bytes& e : entries) w.bytes(e);
-    send(c, frameApplication(w.finish()));
-    std::string line = "APP client subscribed " + std::to_string(entries.size()) + " ids";
-    if (refused) line += " (" + std::to_string(refused) + " not offered)";
-    event(line);
+    Responder::Answer answer = responder_.answer(c->client, kind, c->payload);
+    for (Bytes& frame : answer.frames) send(c, std::move(frame));
+    if (!answer.event.empty()) event(answer.event);
 }
 
 // --- values ---------------------------------------------------------------------------
@@ -602,63 +355,20 @@ void SimServerEmulator::subscribeApp(const ConnectionPtr& c) {
 bool SimServerEmulator::setValue(const std::string& id, double v) { return setValues({{id, v}}); }
 
 bool SimServerEmulator::setValues(const std::vector<std::pair<std::string, double>>& values) {
-    std::vector<std::pair<std::uint32_t, double>> sim, app;
-    {
-        std::lock_guard<std::mutex> g(mutex_);
-        for (const auto& [id, v] : values) {
-            auto it = parameters_.find(id);
-            if (it == parameters_.end() || !valueFits(it->second, v)) return false;
-        }
-        for (const auto& [id, v] : values) {
-            Parameter& par = parameters_[id];
-            par.value = v;
-            (par.protocol == Protocol::Sim ? sim : app).emplace_back(serverIds_.at(id), v);
-        }
-    }
-    post([this, sim, app] {
-        if (!sim.empty()) sendUpdates(sim, Protocol::Sim);
-        if (!app.empty()) sendUpdates(app, Protocol::App);
+    std::optional<Responder::Changes> changes = responder_.setValues(values);
+    if (!changes) return false;
+    post([this, changes = std::move(*changes)] {
+        if (!changes.sim.empty()) sendUpdates(changes.sim, Protocol::Sim);
+        if (!changes.app.empty()) sendUpdates(changes.app, Protocol::App);
     });
     return true;
 }
 
-void SimServerEmulator::sendUpdates(const std::vector<std::pair<std::uint32_t, double>>& entries, Protocol protocol) {
-    std::uint32_t simId, sce, mode;
-    bool active;
-    std::map<std::uint32_t, bool> isFloat;
-    {
-        std::lock_guard<std::mutex> g(mutex_);
-        simId = simulatorId_;
-        sce = patient_.sceId;
-        active = patient_.count > 0;
-        mode = appPublishMode_;
-        for (const auto& e : entries) isFloat[e.first] = parameters_.at(idsByServerId_.at(e.first)).isFloat;
-    }
-    if (protocol == Protocol::App && !active) return;  // APP values belong to a running SCE
-    auto all = connections_;
+void SimServerEmulator::sendUpdates(const Responder::Entries& entries, Protocol protocol) {
+    auto all = connections_;  // a failed write may close (and erase) a connection
     for (auto& [n, c] : all) {
         if (c->protocol != protocol) continue;
-        PayloadWriter body;
-        std::uint32_t count = 0;
-        for (const auto& [sid, v] : entries) {
-            if (!c->subscribed.count(sid)) continue;
-            ++count;
-            if (protocol == Protocol::App)
-                body.u32(sid).f32(static_cast<float>(v));
-            else if (isFloat[sid])
-                body.u32(sid).u32(0).f32(static_cast<float>(v));
-            else
-                body.u32(sid).u32(1).u32(static_cast<std::uint32_t>(static_cast<std::int32_t>(v)));
-        }
-        if (count == 0) continue;
-        PayloadWriter w = protocol == Protocol::App ? PayloadWriter(kFamilyApp, kAppServiceParameters, kAppUpdate)
-                                                    : PayloadWriter(kFamilySim, 2, kSimUpdate);
-        if (protocol == Protocol::App)
-            w.u32(sce).u32(mode);
-        else
-            w.u32(simId << 16).u32(0);
-        w.u32(count).bytes(body.finish());
-        send(c, frameApplication(w.finish()));
+        if (std::optional<Bytes> frame = responder_.update(c->client, entries)) send(c, std::move(*frame));
     }
 }
 
@@ -669,38 +379,20 @@ std::optional<double> SimServerEmulator::value(const std::string& id) const {
 }
 
 std::optional<Parameter> SimServerEmulator::parameter(const std::string& id) const {
-    std::lock_guard<std::mutex> g(mutex_);
-    auto it = parameters_.find(id);
-    if (it == parameters_.end()) return std::nullopt;
-    return it->second;
+    return responder_.parameter(id);
 }
 
 std::optional<std::uint32_t> SimServerEmulator::serverId(const std::string& id) const {
-    std::lock_guard<std::mutex> g(mutex_);
-    auto it = serverIds_.find(id);
-    if (it == serverIds_.end()) return std::nullopt;
-    return it->second;
+    return responder_.serverId(id);
 }
 
-void SimServerEmulator::setSimulatorId(std::uint32_t id) {
-    std::lock_guard<std::mutex> g(mutex_);
-    simulatorId_ = id;
-}
+void SimServerEmulator::setSimulatorId(std::uint32_t id) { responder_.setSimulatorId(id); }
 
-void SimServerEmulator::setPatient(const PatientInfo& pi) {
-    std::lock_guard<std::mutex> g(mutex_);
-    patient_ = pi;
-}
+void SimServerEmulator::setPatient(const PatientInfo& pi) { responder_.setPatient(pi); }
 
-PatientInfo SimServerEmulator::patient() const {
-    std::lock_guard<std::mutex> g(mutex_);
-    return patient_;
-}
+PatientInfo SimServerEmulator::patient() const { return responder_.patient(); }
 
-void SimServerEmulator::setAppPublishMode(std::uint32_t mode) {
-    std::lock_guard<std::mutex> g(mutex_);
-    appPublishMode_ = mode;
-}
+void SimServerEmulator::setAppPublishMode(std::uint32_t mode) { responder_.setAppPublishMode(mode); }
 
 void SimServerEmulator::setAutoReply(bool on) {
     std::lock_guard<std::mutex> g(mutex_);
@@ -711,75 +403,30 @@ void SimServerEmulator::setAutoReply(bool on) {
 
 void SimServerEmulator::sendSceEvent(SceEvent ev, std::uint32_t sceId, std::uint32_t status, std::uint32_t patientId,
                                      float speed) {
-    PayloadWriter w(kFamilyApp, kAppServiceEvents, static_cast<std::uint16_t>(ev));
-    w.u32(sceId);
-    switch (ev) {
-        case SceEvent::Created: w.u32(patientId).u32(status); break;
-        case SceEvent::Speed: w.f32(speed).u32(status); break;
-        default: w.u32(status); break;
-    }
-    const bool ok = status == 1;
-    bool ended = false;
-    {
-        std::lock_guard<std::mutex> g(mutex_);
-        if (ok) {
-            switch (ev) {
-                case SceEvent::Started:
-                    if (patient_.count == 0) patient_.count = 1;
-                    patient_.sceId = sceId;
-                    patient_.state = 5;
-                    if (patient_.speed == 0.0f) patient_.speed = 1.0f;
-                    break;
-                case SceEvent::Paused:
-                    if (sceId == patient_.sceId) patient_.speed = 0.0f;
-                    break;
-                case SceEvent::Speed:
-                    if (sceId == patient_.sceId) patient_.speed = speed;
-                    break;
-                case SceEvent::Ended:
-                    if (sceId == patient_.sceId) {
-                        patient_.count = 0;
-                        ended = true;
-                    }
-                    break;
-                default: break;
-            }
-        }
-    }
-    const Bytes frame = frameApplication(w.finish());
-    post([this, frame, ended] {
-        sendToAll(Protocol::App, frame);
-        if (ended) appSubscriptionsEnded();
+    Responder::SceNotice notice = responder_.sceEvent(ev, sceId, status, patientId, speed);
+    post([this, notice = std::move(notice)] {
+        sendToAll(Protocol::App, notice.frame);
+        if (notice.ended) appSubscriptionsEnded();
     });
 }
 
 void SimServerEmulator::appSubscriptionsEnded() {
     for (auto& [n, c] : connections_)
-        if (c->protocol == Protocol::App) c->subscribed.clear();
+        if (c->protocol == Protocol::App) Responder::forget(c->client);
 }
 
 void SimServerEmulator::sendSceAnnouncement(std::uint32_t patientId, std::uint32_t sceId,
                                             std::optional<std::uint32_t> status) {
-    PayloadWriter w(kFamilyApp, kAppServiceParameters, kAppAnnouncement);
-    w.u32(0).u32(patientId).u32(sceId);
-    if (status) w.u32(*status);
-    const Bytes frame = frameApplication(w.finish());
-    post([this, frame] { sendToAll(Protocol::App, frame); });
+    sendRaw(Protocol::App, Responder::sceAnnouncement(patientId, sceId, status));
 }
 
 void SimServerEmulator::sendSceEndNotice(std::uint32_t sceId, std::uint32_t error) {
-    PayloadWriter w(kFamilyApp, kAppServiceParameters, kAppEndNotice);
-    w.u32(sceId).u32(error);
-    const Bytes frame = frameApplication(w.finish());
-    post([this, frame] { sendToAll(Protocol::App, frame); });
+    sendRaw(Protocol::App, Responder::sceEndNotice(sceId, error));
 }
 
 void SimServerEmulator::sendSceDetail(std::uint32_t patientId, std::uint32_t detail, std::uint32_t sceId,
                                       std::uint32_t status) {
-    PayloadWriter w(kFamilyApp, kAppServiceParameters, kAppDetailNotice);
-    w.u32(patientId).u32(detail).u32(sceId).u32(status);
-    const Bytes frame = frameApplication(w.finish());
-    post([this, frame] { sendToAll(Protocol::App, frame); });
+    sendRaw(Protocol::App, Responder::sceDetail(patientId, detail, sceId, status));
 }
 
 void SimServerEmulator::sendRaw(Protocol protocol, const Bytes& bytes) {
@@ -790,4 +437,4 @@ void SimServerEmulator::sendPayload(Protocol protocol, int kind, const Bytes& pa
     sendRaw(protocol, kind == KindFlowControl ? frameFlowControl(payload) : frameApplication(payload));
 }
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

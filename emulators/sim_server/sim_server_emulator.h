@@ -12,11 +12,9 @@
 // The event sink (one line per client event) runs on the I/O thread with no lock
 // held; it should be short and must not block. Hooks called from it run inline.
 //
-// What it serves: a table of parameters (id, protocol, value type, value); every
-// parameter gets a server id at construction. A client's input subscription is
-// answered with the ids of its protocol that the table offers; ids it does not
-// offer are left out of the reply. Each connection remembers what it subscribed,
-// and value changes are sent only to connections that subscribed them.
+// The host of the server: accept, I/O, connection control and the misbehaviour cues.
+// What the server answers and its state are the Responder's (responder.h), the record
+// of received frames the FrameLog's (frame_log.h).
 
 #include <boost/asio.hpp>
 
@@ -34,49 +32,12 @@
 #include <utility>
 #include <vector>
 
+#include "emulators/sim_server/frame_log.h"
+#include "emulators/sim_server/responder.h"
 #include "emulators/sim_server/wire.h"
+#include "platform/io_thread.h"
 
-namespace halvex_emu {
-
-enum class Protocol { Sim, App };
-const char* protocolName(Protocol p);  // "SIM" or "APP"
-
-struct Parameter {
-    std::string id;
-    Protocol protocol = Protocol::App;
-    bool isFloat = false;
-    double value = 0;
-};
-
-// One frame the server received, decoded as far as the framing goes.
-struct ReceivedFrame {
-    Protocol protocol = Protocol::Sim;
-    int connection = 0;        // connection number, counted from 1 per server
-    int kind = KindUnknown;    // from the frame class
-    int family = 0;            // payload byte 0 (application frames)
-    int service = 0;           // payload byte 1
-    std::uint16_t type = 0;    // payload bytes 10-11
-    Bytes payload;             // everything after the frame header
-};
-
-// What the patient list reports. count 0 means "no patient".
-struct PatientInfo {
-    std::uint32_t count = 1;
-    std::uint32_t sceId = 1;
-    std::uint32_t patientId = 1;
-    std::uint32_t state = 5;   // 5 = started
-    float speed = 1.0f;
-};
-
-// SCE events of the APP protocol's service 3.
-enum class SceEvent : std::uint16_t {
-    Created = 0x0111,
-    Started = 0x0112,
-    Paused = 0x0113,
-    Ended = 0x0114,
-    Generic = 0x0115,
-    Speed = 0x0117,
-};
+namespace halvex::emulators::sim_server {
 
 class SimServerEmulator {
 public:
@@ -164,10 +125,10 @@ public:
     // --- received frames --------------------------------------------------------------
     // Frames are numbered from 0 in arrival order; the oldest are forgotten beyond
     // kMaxRecordedFrames, their numbers are not reused.
-    static constexpr std::size_t kMaxRecordedFrames = 10000;
+    static constexpr std::size_t kMaxRecordedFrames = FrameLog::kMaxFrames;
     std::size_t frameCount() const;  // number of the next frame to arrive
     std::vector<ReceivedFrame> frames() const;
-    // The waits below run `match` under the server's lock: it must not call the server.
+    // The waits below run `match` under the log's lock: it must not call the server.
     // First frame numbered from `from` on that matches, waiting up to `timeout`.
     std::optional<ReceivedFrame> waitForFrame(const std::function<bool(const ReceivedFrame&)>& match,
                                               std::chrono::milliseconds timeout, std::size_t from = 0) const;
@@ -186,16 +147,11 @@ private:
     void readHeader(const ConnectionPtr& c);
     void readPayload(const ConnectionPtr& c);
     void handleFrame(const ConnectionPtr& c, int kind);
-    void handleSim(const ConnectionPtr& c);
-    void handleApp(const ConnectionPtr& c, int kind);
-    void subscribeSim(const ConnectionPtr& c);
-    void subscribeApp(const ConnectionPtr& c);
-    void unsubscribe(const ConnectionPtr& c);
     void send(const ConnectionPtr& c, Bytes frame);
     void writeNext(const ConnectionPtr& c);
     void closeConnection(const ConnectionPtr& c, const std::string& why);
     void sendToAll(Protocol protocol, const Bytes& frame);
-    void sendUpdates(const std::vector<std::pair<std::uint32_t, double>>& entries, Protocol protocol);
+    void sendUpdates(const Responder::Entries& entries, Protocol protocol);
     void appSubscriptionsEnded();
     bool openListener(Listener& listener, std::string* error);
     void event(const std::string& line);
@@ -206,36 +162,25 @@ private:
 
     const Options options_;
     EventSink sink_;
+    Responder responder_;
+    FrameLog log_;
 
-    boost::asio::io_context io_;
-    // Keeps the I/O thread alive while nothing is pending (listeners closed, no clients).
-    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
+    // Keeps running while nothing is pending (listeners closed, no clients).
+    halvex::platform::IoThread ioThread_;
+    boost::asio::io_context& io_ = ioThread_.context();
     std::unique_ptr<Listener> simListener_;
     std::unique_ptr<Listener> appListener_;
     std::map<int, ConnectionPtr> connections_;  // I/O thread only
     int nextConnection_ = 1;                     // I/O thread only
-    std::thread ioThread_;
     bool started_ = false;                       // caller's side: start/stop
 
     // Guards everything below. Never held while calling the sink or touching sockets.
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    std::map<std::string, Parameter> parameters_;
-    std::map<std::string, std::uint32_t> serverIds_;
-    std::map<std::uint32_t, std::string> idsByServerId_;
-    std::uint32_t simulatorId_;
-    PatientInfo patient_;
-    std::uint32_t appPublishMode_;
     bool autoReply_ = true;
     std::optional<std::pair<Protocol, std::size_t>> dropAt_;
     std::size_t simConnections_ = 0;
     std::size_t appConnections_ = 0;
-    std::deque<ReceivedFrame> frames_;
-    std::size_t firstFrame_ = 0;  // number of frames_.front()
 };
 
-// Whether v can be served for p: an integer parameter takes whole numbers that fit a
-// signed 32-bit word; a float parameter takes any value (it travels as its bits).
-bool valueFits(const Parameter& p, double v);
-
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

@@ -1,9 +1,11 @@
+// The stand-in's own framing, independent of the bridge's link library on purpose
+// (see wire.h).
 #include "emulators/sim_server/wire.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 namespace {
 
@@ -118,4 +120,4 @@ FrameHeader parseFrameHeader(const std::uint8_t* header) {
     return fh;
 }
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

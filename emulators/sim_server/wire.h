@@ -2,13 +2,17 @@
 // Big-endian framing of the simulator server's SIM and APP protocols, seen from the
 // server's side. Free of I/O: build payloads, frame them, and read fields out of
 // received bytes.
+//
+// This framing is the stand-in's own, written from what the server puts on the wire,
+// and deliberately shares no code with the bridge's link library (simlink/): a
+// mistake in one is then caught by the other instead of hiding in both.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace halvex_emu {
+namespace halvex::emulators::sim_server {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -70,4 +74,4 @@ struct FrameHeader {
 };
 FrameHeader parseFrameHeader(const std::uint8_t* header);
 
-}  // namespace halvex_emu
+}  // namespace halvex::emulators::sim_server

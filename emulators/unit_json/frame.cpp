@@ -1,8 +1,10 @@
+// The stand-in's own framing, independent of the bridge's adaptor on purpose (see
+// frame.h).
 #include "emulators/unit_json/frame.h"
 
 #include <cctype>
 
-namespace unit_json {
+namespace halvex::emulators::unit_json {
 
 std::string encodeFrameWithLength(const std::string& json, std::size_t announced) {
     std::string digits = std::to_string(announced);
@@ -84,4 +86,4 @@ std::optional<Frame> FrameReader::next() {
     return std::nullopt;
 }
 
-} // namespace unit_json
+} // namespace halvex::emulators::unit_json

@@ -6,13 +6,17 @@
 // FrameReader is free of I/O: feed it the bytes as they arrive, in pieces of any
 // size, and take complete frames out. It never throws on bad input; what it had to
 // skip is counted instead, so a test can see that the peer got the framing wrong.
+//
+// This framing is the stand-in's own, written from what the unit does, and
+// deliberately shares no code with the bridge's adaptor (adaptor_json/): a mistake
+// in one is then caught by the other instead of hiding in both.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 
-namespace unit_json {
+namespace halvex::emulators::unit_json {
 
 constexpr char kFrameStart = '\x02';
 constexpr char kFrameEnd = '\x03';
@@ -56,4 +60,4 @@ private:
     FrameReaderCounters counters_;
 };
 
-} // namespace unit_json
+} // namespace halvex::emulators::unit_json

@@ -16,7 +16,7 @@
 #include "platform/stop_requests.h"
 
 namespace po = boost::program_options;
-using namespace unit_json;
+using namespace halvex::emulators::unit_json;
 
 namespace {
 
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
         ("stall-reading", "accept connections and never read from them: the bridge's writes fill the "
                           "socket buffers until they block (a unit that stopped reading)")
         ("wifi-fails", "WifiCredentials do not join the network: NetworkStatusData reports no connection");
-    unit_monitor::LabOutputs lab;
+    halvex::emulators::monitor::LabOutputs lab;
     lab.addOptions(options);
     po::variables_map vm;
     try {
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
     }
     const bool summary = vm.count("summary") > 0;
     std::string labError;
-    if (!lab.open(unit_monitor::jsonUnitChannels(), "JSON unit", labError)) {
+    if (!lab.open(halvex::emulators::monitor::jsonUnitChannels(), "JSON unit", labError)) {
         printError("unit-emulator-json: " + labError);
         return 1;
     }

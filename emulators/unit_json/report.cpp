@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <sstream>
 
-namespace unit_json {
+namespace halvex::emulators::unit_json {
 
 namespace {
 
@@ -87,4 +87,4 @@ std::string formatReport(const UnitStats& s) {
     return out.str();
 }
 
-} // namespace unit_json
+} // namespace halvex::emulators::unit_json

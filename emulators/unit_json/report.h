@@ -7,11 +7,11 @@
 
 #include "emulators/unit_json/unit_store.h"
 
-namespace unit_json {
+namespace halvex::emulators::unit_json {
 
 std::string formatReport(const UnitStats& stats);
 
 // The value of a VitalsData key, or "-" when it never arrived.
 std::string vitalOrDash(const UnitStats& stats, const std::string& key);
 
-} // namespace unit_json
+} // namespace halvex::emulators::unit_json

@@ -2,10 +2,11 @@
 
 #include <array>
 #include <stdexcept>
+#include <system_error>
 
 #include "platform/line_sink.h"
 
-namespace unit_json {
+namespace halvex::emulators::unit_json {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
@@ -30,7 +31,11 @@ struct UnitEmulator::Connection {
 };
 
 UnitEmulator::UnitEmulator(const std::string& address, unsigned short port, std::size_t keptFrames)
-    : address_(address), port_(port), keptFrames_(keptFrames), acceptor_(io_), stallTimer_(io_),
+    : address_(address), port_(port), keptFrames_(keptFrames),
+      ioThread_([](const std::string& what) {
+          halvex::platform::printErr("unit-emulator: error on the I/O thread: " + what);
+      }),
+      acceptor_(io_), stallTimer_(io_),
       store_(address) {
     if (!isLoopbackAddress(address)) {
         throw std::invalid_argument("the unit emulator listens on loopback only (127.0.0.0/8), not '" +
@@ -53,28 +58,19 @@ void UnitEmulator::start() {
     openAcceptor();
     port_ = acceptor_.local_endpoint().port();
     doAccept();
-    work_.emplace(io_.get_executor());
+    // The loop keeps running while nothing is pending (listener closed, no
+    // connection), so the hooks can still post work to it.
+    if (!ioThread_.start()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "unit-emulator: cannot start its thread");
+    }
     started_ = true;
-    thread_ = std::thread([this] {
-        for (;;) {
-            try {
-                io_.run();
-                return;
-            } catch (const std::exception& e) {
-                halvex::platform::printErr(std::string("unit-emulator: error on the I/O thread: ") + e.what());
-            } catch (...) {
-                halvex::platform::printErr("unit-emulator: error on the I/O thread: unknown exception");
-            }
-        }
-    });
 }
 
 void UnitEmulator::stop() {
     if (!started_) return;
     started_ = false;
-    work_.reset();
-    io_.stop();
-    thread_.join();
+    ioThread_.stop();
     // The I/O thread is gone: close here, then let the aborted handlers run so they
     // release what they hold.
     boost::system::error_code ec;
@@ -410,4 +406,4 @@ bool UnitEmulator::waitForConnections(std::uint64_t count, std::chrono::millisec
     return changed_.wait_for(g, timeout, [&] { return store_.connections() >= count; });
 }
 
-} // namespace unit_json
+} // namespace halvex::emulators::unit_json

@@ -34,8 +34,9 @@
 
 #include "emulators/unit_json/frame.h"
 #include "emulators/unit_json/unit_store.h"
+#include "platform/io_thread.h"
 
-namespace unit_json {
+namespace halvex::emulators::unit_json {
 
 constexpr unsigned short kDefaultUnitPort = 14997;
 // Frames kept for framesReceived(); older ones are dropped (and counted) so a
@@ -49,7 +50,7 @@ struct ReceivedFrame {
     std::uint64_t connection = 0; // 1 for the first accepted connection
     Frame frame;
     std::string messageType; // empty when undecodable
-    unit_monitor::Received values; // the numerics and samples it carried, at `at`
+    monitor::Received values; // the numerics and samples it carried, at `at`
 };
 
 class UnitEmulator {
@@ -139,17 +140,14 @@ private:
     unsigned short port_;
     const std::size_t keptFrames_;
 
-    boost::asio::io_context io_;
+    halvex::platform::IoThread ioThread_;
+    boost::asio::io_context& io_ = ioThread_.context();
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer stallTimer_;
     std::set<std::shared_ptr<boost::asio::steady_timer>> answerTimers_; // I/O thread only
     std::shared_ptr<Connection> current_; // I/O thread only
     bool stalled_ = false;                 // I/O thread only
     bool neverRead_ = false;               // I/O thread only
-    // Keeps the I/O thread running while nothing is pending (listener closed, no
-    // connection), so the hooks can still post work to it.
-    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
-    std::thread thread_;
     bool started_ = false;
 
     // Guards everything below; never held while calling the listener.
@@ -176,4 +174,4 @@ private:
 // True for a dotted IPv4 text inside 127.0.0.0/8.
 bool isLoopbackAddress(const std::string& address);
 
-} // namespace unit_json
+} // namespace halvex::emulators::unit_json

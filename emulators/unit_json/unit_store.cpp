@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace unit_json {
+namespace halvex::emulators::unit_json {
 
 namespace pt = boost::property_tree;
 
@@ -248,4 +248,4 @@ Handled UnitStore::handle(const Frame& frame, Clock::time_point now) {
     return h;
 }
 
-} // namespace unit_json
+} // namespace halvex::emulators::unit_json

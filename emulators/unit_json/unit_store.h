@@ -15,7 +15,7 @@
 #include "emulators/monitor/received.h"
 #include "emulators/unit_json/frame.h"
 
-namespace unit_json {
+namespace halvex::emulators::unit_json {
 
 using Clock = std::chrono::steady_clock;
 
@@ -60,7 +60,7 @@ struct Handled {
     std::string messageType;          // empty when undecodable
     std::string line;                 // one compact line describing the message
     std::optional<std::string> answer; // JSON text to send back, if the message asks
-    unit_monitor::Received values;    // the numerics and samples it carried (time left unset)
+    monitor::Received values;    // the numerics and samples it carried (time left unset)
 };
 
 class UnitStore {
@@ -96,4 +96,4 @@ private:
 // Escapes a text for a JSON string (quote, backslash, control characters).
 std::string jsonQuote(const std::string& text);
 
-} // namespace unit_json
+} // namespace halvex::emulators::unit_json

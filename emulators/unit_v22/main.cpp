@@ -16,7 +16,7 @@
 #include "platform/stop_requests.h"
 
 namespace po = boost::program_options;
-using namespace unit_v22;
+using namespace halvex::emulators::unit_v22;
 
 namespace {
 
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
          "answer the identification request with this serial id instead of its own")
         ("refuse-assoc", "refuse every association request")
         ("silent", "receive nothing and answer nothing");
-    unit_monitor::LabOutputs lab;
+    halvex::emulators::monitor::LabOutputs lab;
     lab.addOptions(options);
     po::variables_map vm;
     try {
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     }
     const bool summary = vm.count("summary") > 0;
     std::string labError;
-    if (!lab.open(unit_monitor::v22UnitChannels(), "Halvex v2.2 unit", labError)) {
+    if (!lab.open(halvex::emulators::monitor::v22UnitChannels(), "Halvex v2.2 unit", labError)) {
         std::cerr << kProgram << ": " << labError << std::endl;
         return 1;
     }

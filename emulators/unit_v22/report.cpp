@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <sstream>
 
-namespace unit_v22 {
+namespace halvex::emulators::unit_v22 {
 
 namespace {
 
@@ -89,4 +89,4 @@ std::string formatReport(const UnitStats& s) {
     return out.str();
 }
 
-}  // namespace unit_v22
+}  // namespace halvex::emulators::unit_v22

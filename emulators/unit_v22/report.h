@@ -7,7 +7,7 @@
 
 #include "emulators/unit_v22/unit_model.h"
 
-namespace unit_v22 {
+namespace halvex::emulators::unit_v22 {
 
 std::string formatReport(const UnitStats& stats);
 // One line for the last second: datagrams, the main vitals and samples per wave.
@@ -15,4 +15,4 @@ std::string summaryLine(const UnitStats& now, const UnitStats& before, long seco
 // The last value of a command, or "-" when it never arrived.
 std::string valueOrDash(const UnitStats& stats, const std::string& word);
 
-}  // namespace unit_v22
+}  // namespace halvex::emulators::unit_v22

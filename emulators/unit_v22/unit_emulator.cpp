@@ -3,8 +3,11 @@
 #include <array>
 #include <future>
 #include <stdexcept>
+#include <system_error>
 
-namespace unit_v22 {
+#include "platform/line_sink.h"
+
+namespace halvex::emulators::unit_v22 {
 
 namespace asio = boost::asio;
 using asio::ip::udp;
@@ -48,7 +51,12 @@ std::string compactLine(const ReceivedDatagram& datagram) {
     return line;
 }
 
-UnitEmulator::UnitEmulator(Options options) : options_(std::move(options)), model_(options_.serialId) {
+UnitEmulator::UnitEmulator(Options options)
+    : options_(std::move(options)),
+      ioThread_([](const std::string& what) {
+          halvex::platform::printErr("unit-emulator-v22: error on the I/O thread: " + what);
+      }),
+      model_(options_.serialId) {
     std::vector<std::string> addresses{options_.address};
     addresses.insert(addresses.end(), options_.alsoListenOn.begin(), options_.alsoListenOn.end());
     for (const std::string& address : addresses) {
@@ -73,18 +81,11 @@ void UnitEmulator::start() {
     }
     for (const auto& listening : sockets_)
         receiveOn(listening);
+    if (!ioThread_.start()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "unit-emulator-v22: cannot start its thread");
+    }
     started_ = true;
-    thread_ = std::thread([this] {
-        for (;;) {
-            try {
-                io_.run();
-                return;
-            } catch (const std::exception&) {
-                // A listener that throws must not end the unit; carry on.
-            } catch (...) {
-            }
-        }
-    });
 }
 
 void UnitEmulator::stop() {
@@ -100,8 +101,8 @@ void UnitEmulator::stop() {
             timer->cancel();
         timers_.clear();
     });
-    if (thread_.joinable())
-        thread_.join();
+    // With the sockets closed and the timers cancelled the loop runs out.
+    ioThread_.finish();
 }
 
 void UnitEmulator::setListener(Listener listener) {
@@ -288,4 +289,4 @@ bool UnitEmulator::sendToLastSender(const std::string& bytes) {
     return sent.get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
 }
 
-}  // namespace unit_v22
+}  // namespace halvex::emulators::unit_v22

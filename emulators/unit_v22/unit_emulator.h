@@ -31,8 +31,9 @@
 #include <vector>
 
 #include "emulators/unit_v22/unit_model.h"
+#include "platform/io_thread.h"
 
-namespace unit_v22 {
+namespace halvex::emulators::unit_v22 {
 
 constexpr unsigned short kDefaultUnitPort = 14996;
 constexpr const char* kDefaultSerialId = "HX22-0001";
@@ -45,7 +46,7 @@ struct ReceivedDatagram {
     std::string to;         // the unit's address it arrived on
     std::string text;
     bool ignored = false;   // arrived while silent
-    unit_monitor::Received values;  // the run-mode values it gave the unit, at `at`
+    monitor::Received values;  // the run-mode values it gave the unit, at `at`
 };
 
 class UnitEmulator {
@@ -107,10 +108,10 @@ private:
     void sendNow(std::string bytes, const boost::asio::ip::udp::endpoint& to);
 
     const Options options_;
-    boost::asio::io_context io_;
+    halvex::platform::IoThread ioThread_;
+    boost::asio::io_context& io_ = ioThread_.context();
     std::vector<std::shared_ptr<Listening>> sockets_;  // [0] is the unit's own address
     std::set<std::shared_ptr<boost::asio::steady_timer>> timers_;  // I/O thread only
-    std::thread thread_;
     bool started_ = false;
 
     // Guards everything below; never held while calling the listener.
@@ -132,4 +133,4 @@ bool isLoopbackAddress(const std::string& address);
 // The compact line of one datagram: "<from> -> <n> chars: HR 72, SBP 120, ABP x6".
 std::string compactLine(const ReceivedDatagram& datagram);
 
-}  // namespace unit_v22
+}  // namespace halvex::emulators::unit_v22

@@ -1,8 +1,10 @@
+// The stand-in's own reading of datagrams, independent of the bridge's adaptor on
+// purpose (see unit_model.h).
 #include "emulators/unit_v22/unit_model.h"
 
 #include <cstdlib>
 
-namespace unit_v22 {
+namespace halvex::emulators::unit_v22 {
 
 ParsedDatagram parseDatagram(const std::string& text) {
     ParsedDatagram parsed;
@@ -133,4 +135,4 @@ void UnitModel::restart() {
     stats_.watchdog = false;
 }
 
-}  // namespace unit_v22
+}  // namespace halvex::emulators::unit_v22

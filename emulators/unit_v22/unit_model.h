@@ -5,6 +5,11 @@
 // relies on, and keeps the last value of every run-mode command and the waveform
 // samples.
 //
+// The splitting of datagrams into commands is the stand-in's own, written from what
+// the unit does, and deliberately shares no code with the bridge's adaptor
+// (adaptor_v22/): a mistake in one is then caught by the other instead of hiding in
+// both.
+//
 // Exchanges answered:
 //   [ID]Halvex v2.2@      "Halvex v2.2:<serial>@" while free; "[id]associated@" once
 //                         associated (an associated unit no longer offers itself)
@@ -28,7 +33,7 @@
 
 #include "emulators/monitor/received.h"
 
-namespace unit_v22 {
+namespace halvex::emulators::unit_v22 {
 
 using Clock = std::chrono::steady_clock;
 
@@ -100,7 +105,7 @@ public:
 
     const UnitStats& stats() const { return stats_; }
     // The run-mode values the last datagram gave the unit (time left unset).
-    const unit_monitor::Received& lastKept() const { return lastKept_; }
+    const monitor::Received& lastKept() const { return lastKept_; }
     const std::string& serialId() const { return serialId_; }
 
 private:
@@ -112,10 +117,10 @@ private:
     bool refuseAssociation_ = false;
     std::map<std::string, std::vector<Reply>> overrides_;
     UnitStats stats_;
-    unit_monitor::Received lastKept_;
+    monitor::Received lastKept_;
     std::optional<Clock::time_point> first_;
 };
 
 bool isWaveWord(const std::string& word);
 
-}  // namespace unit_v22
+}  // namespace halvex::emulators::unit_v22

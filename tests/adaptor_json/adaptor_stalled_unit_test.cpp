@@ -66,7 +66,7 @@ protected:
 
     ConsoleCapture console;
     StoreFolder folder;
-    std::unique_ptr<unit_json::UnitEmulator> unit;
+    std::unique_ptr<halvex::emulators::unit_json::UnitEmulator> unit;
 };
 
 TEST_F(StalledUnit, CallersGoOnAndTheWriteEndsAsALostConnection) {

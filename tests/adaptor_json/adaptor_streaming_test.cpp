@@ -76,7 +76,7 @@ protected:
     const char* address;
     ConsoleCapture console;
     StoreFolder folder;
-    std::unique_ptr<unit_json::UnitEmulator> unit;
+    std::unique_ptr<halvex::emulators::unit_json::UnitEmulator> unit;
     HalvexAdaptor adaptor{folder.store};
 };
 

@@ -18,8 +18,8 @@ namespace adaptor_test {
 using halvex::adaptor_json::HalvexAdaptor;
 
 // The stand-in unit, listening on address:14997.
-inline std::unique_ptr<unit_json::UnitEmulator> startUnit(const std::string& address) {
-    auto unit = std::make_unique<unit_json::UnitEmulator>(address, halvex::adaptor_json::kUnitPort);
+inline std::unique_ptr<halvex::emulators::unit_json::UnitEmulator> startUnit(const std::string& address) {
+    auto unit = std::make_unique<halvex::emulators::unit_json::UnitEmulator>(address, halvex::adaptor_json::kUnitPort);
     unit->start();
     return unit;
 }
@@ -35,7 +35,7 @@ inline std::vector<std::string> framesOf(const std::string& bytes) {
     return frames;
 }
 
-inline std::vector<std::string> framesReceived(const unit_json::UnitEmulator& unit) {
+inline std::vector<std::string> framesReceived(const halvex::emulators::unit_json::UnitEmulator& unit) {
     return framesOf(unit.bytesReceived());
 }
 

@@ -39,7 +39,7 @@ protected:
 
     StoreFolder folder;
     std::string unitAddress;
-    std::unique_ptr<unit_json::UnitEmulator> unit;
+    std::unique_ptr<halvex::emulators::unit_json::UnitEmulator> unit;
 };
 
 const std::string kVitalsTemplate =

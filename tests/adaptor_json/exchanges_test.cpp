@@ -39,7 +39,7 @@ protected:
         return adaptor;
     }
     StoreFolder folder;
-    std::unique_ptr<unit_json::UnitEmulator> unit;
+    std::unique_ptr<halvex::emulators::unit_json::UnitEmulator> unit;
     ConsoleCapture console;
 };
 
@@ -67,7 +67,7 @@ TEST_F(Exchanges, AnswersOfAnotherKindAreSkippedWithTheirReason) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::size_t before = console.out().size();
-        unit->prependToNextAnswer(unit_json::encodeFrame(c.skipped));
+        unit->prependToNextAnswer(halvex::emulators::unit_json::encodeFrame(c.skipped));
         const std::string answer = c.request(*adaptor);
         const std::string printed = console.out().substr(before);
         EXPECT_NE(printed.find(c.rejection + "\n"), std::string::npos) << printed;
@@ -92,7 +92,7 @@ TEST_F(Exchanges, AnUnansweredOrEndlesslyWrongRequestRaises) {
 
     std::string wrong;
     for (int i = 0; i <= halvex::adaptor_json::kMaxSkippedAnswers; ++i)
-        wrong += unit_json::encodeFrame(kCo2List);
+        wrong += halvex::emulators::unit_json::encodeFrame(kCo2List);
     unit->prependToNextAnswer(wrong);
     try {
         adaptor->sendRequestStoredCalibrationNamesSpO2();
@@ -111,8 +111,8 @@ TEST_F(Exchanges, TheUploadReplacesTheUnitsCalibrationOfTheType) {
     const auto stats = unit->snapshot();
     const auto& spo2 = stats.calibrations.at("SpO2").at("SpaceLabs Xprezzon");
     ASSERT_EQ(spo2.size(), 2u);
-    EXPECT_EQ(spo2[0], (unit_json::CalPoint{"250", "98"}));
-    EXPECT_EQ(spo2[1], (unit_json::CalPoint{"300", "95"}));
+    EXPECT_EQ(spo2[0], (halvex::emulators::unit_json::CalPoint{"250", "98"}));
+    EXPECT_EQ(spo2[1], (halvex::emulators::unit_json::CalPoint{"300", "95"}));
     EXPECT_EQ(stats.calibrations.at("CO2").at("SpaceLabs Xprezzon").size(), 1u);
 
     // The steps in order, each list printed.
@@ -131,7 +131,7 @@ TEST_F(Exchanges, TheUploadReplacesTheUnitsCalibrationOfTheType) {
 // upload: the upload raises within its answer limit, and after the supervision's
 // reconnection (a new initialize) the next upload stores the calibration.
 struct UploadStep {
-    unit_json::UnitEmulator::Fault fault;
+    halvex::emulators::unit_json::UnitEmulator::Fault fault;
     const char* messageType;
     int nth;
     const char* address;
@@ -155,10 +155,10 @@ TEST_P(UploadFault, TheUploadFailsThenSucceedsAfterTheReconnection) {
     adaptor->uploadCalibration(JsonUnitAdaptor::CalibrationType::SpO2, {{300, 95}});
     const auto stats = unit->snapshot();
     EXPECT_EQ(stats.calibrations.at("SpO2").at("SpaceLabs Xprezzon"),
-              (std::vector<unit_json::CalPoint>{{"300", "95"}}));
+              (std::vector<halvex::emulators::unit_json::CalPoint>{{"300", "95"}}));
 }
 
-using Fault = unit_json::UnitEmulator::Fault;
+using Fault = halvex::emulators::unit_json::UnitEmulator::Fault;
 INSTANTIATE_TEST_SUITE_P(
     Steps, UploadFault,
     testing::Values(UploadStep{Fault::Drop, "CalListRequest", 1, "127.0.4.60"},

@@ -31,7 +31,7 @@ TEST_F(Association, RefusalsAndTheirLines) {
     struct Case {
         const char* what;
         const char* word;
-        std::vector<unit_v22::Reply> replies;
+        std::vector<halvex::emulators::unit_v22::Reply> replies;
         bool enabled;
         std::string err;
         std::size_t datagrams;  // sent by associate
@@ -83,7 +83,7 @@ TEST_F(Association, AssociateAndDisableSendNothingWhenTheyShouldNot) {
 TEST_F(Association, DisableClearsEnabledWhateverTheReply) {
     startUnit({103});
     struct Case {
-        std::vector<unit_v22::Reply> replies;
+        std::vector<halvex::emulators::unit_v22::Reply> replies;
         std::size_t disabledLines;
     } cases[] = {{{{"[disabled]@"}}, 1}, {{}, 0}, {{{"[disabled]no@"}}, 0}};
     for (const Case& c : cases) {
@@ -103,7 +103,7 @@ TEST_F(Association, CheckIsTrueUnlessTheUnitOffersItselfAgain) {
     auto adaptor = foundAdaptor(true);
     struct Case {
         const char* what;
-        std::vector<unit_v22::Reply> replies;
+        std::vector<halvex::emulators::unit_v22::Reply> replies;
         bool associated;
     } cases[] = {
         {"the associated unit's answer", {{"[id]associated@"}}, true},

@@ -14,10 +14,10 @@ using namespace v22test;
 
 TEST(BroadcastPermission, DatagramToTheLoopbackBroadcastAddressLeaves) {
     const std::string broadcast = "127.255.255.255";
-    unit_v22::UnitEmulator::Options unitOptions;
+    halvex::emulators::unit_v22::UnitEmulator::Options unitOptions;
     unitOptions.address = "127.22.200.2";
     unitOptions.alsoListenOn = {broadcast};
-    unit_v22::UnitEmulator unit(unitOptions);
+    halvex::emulators::unit_v22::UnitEmulator unit(unitOptions);
     unit.start();
 
     boost::asio::io_context io;
@@ -28,7 +28,7 @@ TEST(BroadcastPermission, DatagramToTheLoopbackBroadcastAddressLeaves) {
     transport.send("[ID]Halvex v2.2@");
     std::string reply, sender;
     ASSERT_TRUE(transport.waitReplyWithSender(reply, sender));
-    EXPECT_EQ(reply, std::string("Halvex v2.2:") + unit_v22::kDefaultSerialId + "@");
+    EXPECT_EQ(reply, std::string("Halvex v2.2:") + halvex::emulators::unit_v22::kDefaultSerialId + "@");
     EXPECT_EQ(sender, "127.22.200.2");
 }
 

@@ -85,7 +85,7 @@ TEST_F(Discovery, ChatteringPeerEndsTheIdentification) {
     startUnit({53});
     // Another unit keeps answering for 20 s: replies that do not match count towards
     // the limit, not the budget.
-    std::vector<unit_v22::Reply> chatter;
+    std::vector<halvex::emulators::unit_v22::Reply> chatter;
     for (int i = 0; i < 1000; ++i)
         chatter.push_back({"Halvex v2.2:OTHER@", std::chrono::milliseconds(20 * i)});
     unit->overrideReply("ID", chatter);

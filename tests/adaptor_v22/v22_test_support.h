@@ -59,7 +59,7 @@ protected:
         unit_unitOptions_.address = net.unit();
         unit_unitOptions_.serialId = kSerial;
         unit_unitOptions_.alsoListenOn = std::move(alsoListenOn);
-        unit = std::make_unique<unit_v22::UnitEmulator>(unit_unitOptions_);
+        unit = std::make_unique<halvex::emulators::unit_v22::UnitEmulator>(unit_unitOptions_);
         unit->start();
         store = std::make_shared<halvex::LastAddressStore>(dir.path());
     }
@@ -118,11 +118,11 @@ protected:
 
     halvex::test::TempDir dir;
     std::shared_ptr<halvex::LastAddressStore> store;
-    std::unique_ptr<unit_v22::UnitEmulator> unit;
+    std::unique_ptr<halvex::emulators::unit_v22::UnitEmulator> unit;
     Block net_{0};
 
 private:
-    unit_v22::UnitEmulator::Options unit_unitOptions_;
+    halvex::emulators::unit_v22::UnitEmulator::Options unit_unitOptions_;
 };
 
 }  // namespace v22test

@@ -53,12 +53,12 @@ inline std::ostream& operator<<(std::ostream& os, const WireInput& w) {
     return os << w.id << "/" << w.isInt << "/" << w.classWord;
 }
 
-inline std::uint32_t u32(const halvex_emu::Bytes& b, std::size_t at) {
+inline std::uint32_t u32(const halvex::emulators::sim_server::Bytes& b, std::size_t at) {
     return (std::uint32_t(b[at]) << 24) | (std::uint32_t(b[at + 1]) << 16) | (std::uint32_t(b[at + 2]) << 8) |
            std::uint32_t(b[at + 3]);
 }
 
-inline std::string id32(const halvex_emu::Bytes& b, std::size_t at) {
+inline std::string id32(const halvex::emulators::sim_server::Bytes& b, std::size_t at) {
     std::string id;
     for (std::size_t i = at; i < at + 32 && i < b.size() && b[i] != 0; ++i)
         id.push_back(static_cast<char>(b[i]));
@@ -66,21 +66,22 @@ inline std::string id32(const halvex_emu::Bytes& b, std::size_t at) {
 }
 
 // The entries of the first subscribe-inputs request of a protocol, waiting for it.
-inline std::optional<std::vector<WireInput>> subscription(const halvex_emu::SimServerEmulator& server,
-                                                          halvex_emu::Protocol protocol) {
-    const std::uint16_t type = protocol == halvex_emu::Protocol::Sim ? kSimSubscribeInputs : kAppSubscribeInputs;
+inline std::optional<std::vector<WireInput>> subscription(
+    const halvex::emulators::sim_server::SimServerEmulator& server, halvex::emulators::sim_server::Protocol protocol) {
+    const std::uint16_t type =
+        protocol == halvex::emulators::sim_server::Protocol::Sim ? kSimSubscribeInputs : kAppSubscribeInputs;
     auto frame = server.waitForFrame(
-        [&](const halvex_emu::ReceivedFrame& f) { return f.protocol == protocol && f.type == type; },
+        [&](const halvex::emulators::sim_server::ReceivedFrame& f) { return f.protocol == protocol && f.type == type; },
         std::chrono::seconds(10));
     if (!frame)
         return std::nullopt;
-    const halvex_emu::Bytes& p = frame->payload;
+    const halvex::emulators::sim_server::Bytes& p = frame->payload;
     std::vector<WireInput> entries;
     const std::uint32_t count = u32(p, 16);
-    const std::size_t size = protocol == halvex_emu::Protocol::Sim ? kSimEntry : kAppEntry;
+    const std::size_t size = protocol == halvex::emulators::sim_server::Protocol::Sim ? kSimEntry : kAppEntry;
     for (std::uint32_t i = 0; i < count && 20 + (i + 1) * size <= p.size(); ++i) {
         const std::size_t at = 20 + i * size;
-        if (protocol == halvex_emu::Protocol::Sim)
+        if (protocol == halvex::emulators::sim_server::Protocol::Sim)
             entries.push_back({id32(p, at + 12), static_cast<int>(u32(p, at + 8)), u32(p, at)});
         else
             entries.push_back({id32(p, at + 8), -1, u32(p, at)});
@@ -107,13 +108,14 @@ private:
     std::string path_;
 };
 
-inline halvex_emu::SimServerEmulator::Options serverOptions(std::uint16_t simPort = 0, std::uint16_t appPort = 0) {
-    halvex_emu::SimServerEmulator::Options options;
+inline halvex::emulators::sim_server::SimServerEmulator::Options serverOptions(std::uint16_t simPort = 0,
+                                                                             std::uint16_t appPort = 0) {
+    halvex::emulators::sim_server::SimServerEmulator::Options options;
     options.simPort = simPort;
     options.appPort = appPort;
-    options.parameters = {{"HW_PATSPEED", halvex_emu::Protocol::Sim, false, 0},
-                          {"HW_PATMON_ENABLED", halvex_emu::Protocol::Sim, false, 0},
-                          {"HRPM", halvex_emu::Protocol::App, false, 72}};
+    options.parameters = {{"HW_PATSPEED", halvex::emulators::sim_server::Protocol::Sim, false, 0},
+                          {"HW_PATMON_ENABLED", halvex::emulators::sim_server::Protocol::Sim, false, 0},
+                          {"HRPM", halvex::emulators::sim_server::Protocol::App, false, 72}};
     return options;
 }
 

@@ -6,8 +6,8 @@
 #include "tests/controller/init_support.h"
 
 using namespace init_support;
-using halvex_emu::Protocol;
-using halvex_emu::SimServerEmulator;
+using halvex::emulators::sim_server::Protocol;
+using halvex::emulators::sim_server::SimServerEmulator;
 
 namespace {
 

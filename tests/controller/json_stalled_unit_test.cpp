@@ -38,7 +38,7 @@ const std::string kWriteTimedOut = "HalvexAdaptor::writeToWire: Error occured! E
 TEST(JsonStalledUnit, BatchesAndSupervisionGoOnWhileTheWriteTimesOutThenTheUnitIsReconnected) {
     ConsoleCapture console;
     halvex::test::TempDir folder;
-    unit_json::UnitEmulator unit("127.0.0.63", halvex::adaptor_json::kUnitPort);
+    halvex::emulators::unit_json::UnitEmulator unit("127.0.0.63", halvex::adaptor_json::kUnitPort);
     unit.setNeverRead(true);
     unit.start();
 

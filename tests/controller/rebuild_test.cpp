@@ -52,25 +52,27 @@ struct Holdings {
 
 // The stand-ins run in this process: their ends of the bridge's connections count too,
 // so the figures are taken once the simulator has closed its ends.
-Holdings settled(const halvex_emu::SimServerEmulator& server) {
-    EXPECT_TRUE(server.waitForConnections(halvex_emu::Protocol::Sim, 0, 10s));
-    EXPECT_TRUE(server.waitForConnections(halvex_emu::Protocol::App, 0, 10s));
+Holdings settled(const halvex::emulators::sim_server::SimServerEmulator& server) {
+    EXPECT_TRUE(server.waitForConnections(halvex::emulators::sim_server::Protocol::Sim, 0, 10s));
+    EXPECT_TRUE(server.waitForConnections(halvex::emulators::sim_server::Protocol::App, 0, 10s));
     return Holdings{};
 }
 
 // The simulator stand-in on ephemeral ports of its own address, running at normal speed.
-std::unique_ptr<halvex_emu::SimServerEmulator> startSimulator(const std::string& address, double speed) {
-    halvex_emu::SimServerEmulator::Options options;
+std::unique_ptr<halvex::emulators::sim_server::SimServerEmulator> startSimulator(const std::string& address,
+                                                                                double speed) {
+    halvex::emulators::sim_server::SimServerEmulator::Options options;
     options.address = address;
-    options.parameters = halvex_emu::standardPatientParameters();
-    auto server = std::make_unique<halvex_emu::SimServerEmulator>(options);
+    options.parameters = halvex::emulators::sim_server::standardPatientParameters();
+    auto server = std::make_unique<halvex::emulators::sim_server::SimServerEmulator>(options);
     std::string error;
     EXPECT_TRUE(server->start(&error)) << error;
     EXPECT_TRUE(server->setValue("HW_PATSPEED", speed));
     return server;
 }
 
-SimulatorSample::Options controllerOptions(const halvex_emu::SimServerEmulator& server, const std::string& address) {
+SimulatorSample::Options controllerOptions(const halvex::emulators::sim_server::SimServerEmulator& server,
+                                           const std::string& address) {
     SimulatorSample::Options options;
     options.supervisionInterval = kInterval;
     options.simAddress = options.appAddress = address;
@@ -93,10 +95,10 @@ TEST(ControllerRebuilds, AHundredV22UnitsGivenUpLeaveNoThreadOrDescriptor) {
     halvex::test::TempDir folder;
     const std::string simAddress = "127.0.0.67";
     auto server = startSimulator(simAddress, 1);
-    unit_v22::UnitEmulator::Options unitOptions;
+    halvex::emulators::unit_v22::UnitEmulator::Options unitOptions;
     unitOptions.address = "127.22.90.2";
     unitOptions.serialId = "HX22-REBUILD";
-    unit_v22::UnitEmulator unit(unitOptions);
+    halvex::emulators::unit_v22::UnitEmulator unit(unitOptions);
     unit.setRefuseAssociation(true);
     unit.start();
 
@@ -141,7 +143,7 @@ TEST(ControllerRebuilds, AHundredJsonControllersWithAReconnectionLeaveNoThreadOr
     // Paused: the supervision loop selects the default calibration at every check, and
     // the first write after the drop finds the connection gone.
     auto server = startSimulator(simAddress, 0);
-    unit_json::UnitEmulator unit(unitAddress, halvex::adaptor_json::kUnitPort);
+    halvex::emulators::unit_json::UnitEmulator unit(unitAddress, halvex::adaptor_json::kUnitPort);
     unit.start();
 
     folder.write("settings.xml", settings(unitAddress, "HX0001"));
@@ -164,8 +166,8 @@ TEST(ControllerRebuilds, AHundredJsonControllersWithAReconnectionLeaveNoThreadOr
             std::make_unique<JsonEdition>(configuration, std::make_unique<halvex::adaptor_json::HalvexAdaptor>(lastAddress)),
             controllerOptions(*server, simAddress));
         ASSERT_TRUE(controller.init(false)) << console.err();
-        const unit_json::UnitStats seen = unit.snapshot();
-        const auto selections = [](const unit_json::UnitStats& stats) {
+        const halvex::emulators::unit_json::UnitStats seen = unit.snapshot();
+        const auto selections = [](const halvex::emulators::unit_json::UnitStats& stats) {
             const auto found = stats.messages.find("CalSelect");
             return found == stats.messages.end() ? std::uint64_t{0} : found->second;
         };

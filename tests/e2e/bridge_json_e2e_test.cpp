@@ -18,7 +18,7 @@ namespace {
 using halvex::test::ChildProcess;
 using halvex::test::eventually;
 using halvex::test::TempDir;
-using unit_json::UnitEmulator;
+using halvex::emulators::unit_json::UnitEmulator;
 using namespace std::chrono_literals;
 
 const std::string kBridge = std::string(HALVEX_BIN_DIR) + "/halvex-relay-json";
@@ -158,12 +158,12 @@ TEST_F(BridgeJson, PausedSimulationSelectsTheDefaultCalibrationEveryTwoSeconds) 
 // calibration stored in the unit. The simulator stand-in runs in-process here, so the
 // test can send each step when the bridge is ready for it.
 TEST_F(BridgeJson, ACalibrationSessionIsUploadedToTheUnit) {
-    halvex_emu::SimServerEmulator::Options options;
+    halvex::emulators::sim_server::SimServerEmulator::Options options;
     options.address = kSimAddress;
     options.simPort = 55580;
     options.appPort = 55557;
-    options.parameters = halvex_emu::standardPatientParameters();
-    halvex_emu::SimServerEmulator server(options);
+    options.parameters = halvex::emulators::sim_server::standardPatientParameters();
+    halvex::emulators::sim_server::SimServerEmulator server(options);
     std::string error;
     ASSERT_TRUE(server.start(&error)) << error;
     ASSERT_TRUE(server.setValue("HW_PATSPEED", 0));
@@ -188,7 +188,7 @@ TEST_F(BridgeJson, ACalibrationSessionIsUploadedToTheUnit) {
     ASSERT_NE(type, stats.calibrations.end()) << bridgeLog();
     const auto stored = type->second.find("SpaceLabs Xprezzon");
     ASSERT_NE(stored, type->second.end());
-    EXPECT_EQ(stored->second, (std::vector<unit_json::CalPoint>{{"250", "98"}, {"300", "95"}}));
+    EXPECT_EQ(stored->second, (std::vector<halvex::emulators::unit_json::CalPoint>{{"250", "98"}, {"300", "95"}}));
     EXPECT_EQ(stats.messages.count("CalData"), 1u);
     EXPECT_TRUE(bridgePrinted("exiting calibration mode...", 1, 5s)) << bridgeLog();
     EXPECT_EQ(bridge_->err().find("HX>ERROR>"), std::string::npos) << bridgeLog();

@@ -87,16 +87,16 @@ protected:
     }
 
     TempDir dir_;
-    std::unique_ptr<unit_v22::UnitEmulator> unit_;
+    std::unique_ptr<halvex::emulators::unit_v22::UnitEmulator> unit_;
     std::unique_ptr<Simulator> simulator_;
     std::unique_ptr<ChildProcess> bridge_;
 };
 
 TEST_F(BridgeV22, VitalsAndWavesReachTheUnitThroughStopSilenceAndGiveUp) {
-    unit_v22::UnitEmulator::Options unitOptions;
+    halvex::emulators::unit_v22::UnitEmulator::Options unitOptions;
     unitOptions.address = kUnitAddress;
     unitOptions.serialId = kSerial;
-    unit_ = std::make_unique<unit_v22::UnitEmulator>(unitOptions);
+    unit_ = std::make_unique<halvex::emulators::unit_v22::UnitEmulator>(unitOptions);
     unit_->start();
     simulator_ = std::make_unique<Simulator>();
     writeSettings(kUnitAddress, "", "");
@@ -133,7 +133,7 @@ TEST_F(BridgeV22, VitalsAndWavesReachTheUnitThroughStopSilenceAndGiveUp) {
     // The simulation stops: the unit is disabled; it starts again: associated again.
     simulator_->server().setValue("HW_PATSPEED", 0);
     ASSERT_TRUE(unit_->waitForCommand("DISABLE", 1, 10s)) << bridgeLog();
-    EXPECT_TRUE(unit_->waitFor([](const unit_v22::UnitStats& s) { return !s.enabled; }, 5s));
+    EXPECT_TRUE(unit_->waitFor([](const halvex::emulators::unit_v22::UnitStats& s) { return !s.enabled; }, 5s));
     simulator_->server().setValue("HW_PATSPEED", 1);
     ASSERT_TRUE(unit_->waitForCommand("ENABLE", 2, 10s)) << bridgeLog();
     const std::uint64_t abpBefore = count("ABP");
@@ -180,10 +180,10 @@ TEST_F(BridgeV22, RangeOfOneAddressEndsWithStatusOne) {
 // A calibration session driven by the simulator while it is paused: the unit gets the
 // synthetic output, and the saved tables rewrite the configuration file after a backup.
 TEST_F(BridgeV22, ACalibrationSessionRewritesTheConfigurationFile) {
-    unit_v22::UnitEmulator::Options unitOptions;
+    halvex::emulators::unit_v22::UnitEmulator::Options unitOptions;
     unitOptions.address = kUnitAddress;
     unitOptions.serialId = kSerial;
-    unit_ = std::make_unique<unit_v22::UnitEmulator>(unitOptions);
+    unit_ = std::make_unique<halvex::emulators::unit_v22::UnitEmulator>(unitOptions);
     unit_->start();
     simulator_ = std::make_unique<Simulator>();
     ASSERT_TRUE(simulator_->server().setValue("HW_PATSPEED", 0));

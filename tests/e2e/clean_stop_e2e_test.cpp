@@ -26,7 +26,7 @@ using halvex::test::ChildProcess;
 using halvex::test::eventually;
 using halvex::test::FedSimulator;
 using halvex::test::TempDir;
-using halvex_emu::Protocol;
+using halvex::emulators::sim_server::Protocol;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -58,10 +58,10 @@ protected:
     }
 
     void startV22Unit(bool silent) {
-        unit_v22::UnitEmulator::Options options;
+        halvex::emulators::unit_v22::UnitEmulator::Options options;
         options.address = kV22UnitAddress;
         options.serialId = kSerial;
-        v22Unit_ = std::make_unique<unit_v22::UnitEmulator>(options);
+        v22Unit_ = std::make_unique<halvex::emulators::unit_v22::UnitEmulator>(options);
         v22Unit_->setSilent(silent);
         v22Unit_->start();
     }
@@ -103,8 +103,8 @@ protected:
 
     TempDir dir_;
     std::unique_ptr<FedSimulator> simulator_;
-    std::unique_ptr<unit_json::UnitEmulator> jsonUnit_;
-    std::unique_ptr<unit_v22::UnitEmulator> v22Unit_;
+    std::unique_ptr<halvex::emulators::unit_json::UnitEmulator> jsonUnit_;
+    std::unique_ptr<halvex::emulators::unit_v22::UnitEmulator> v22Unit_;
     std::unique_ptr<ChildProcess> bridge_;
 };
 
@@ -127,7 +127,7 @@ using JsonCleanStop = CleanStop;
 using V22CleanStop = CleanStop;
 
 TEST_P(JsonCleanStop, WhileStreamingTheUnitIsLeftAndTheStreamEnds) {
-    jsonUnit_ = std::make_unique<unit_json::UnitEmulator>(kJsonUnitAddress);
+    jsonUnit_ = std::make_unique<halvex::emulators::unit_json::UnitEmulator>(kJsonUnitAddress);
     jsonUnit_->start();
     simulator_ = std::make_unique<FedSimulator>(kJsonSimAddress);
     startBridge(kJsonBridge, jsonSettings());

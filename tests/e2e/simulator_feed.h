@@ -20,17 +20,17 @@ namespace halvex::test {
 class FedSimulator {
 public:
     explicit FedSimulator(const std::string& address = "127.0.0.1") {
-        halvex_emu::SimServerEmulator::Options options;
+        halvex::emulators::sim_server::SimServerEmulator::Options options;
         options.address = address;
         options.simPort = 55580;
         options.appPort = 55557;
-        options.parameters = halvex_emu::standardPatientParameters();
-        server_ = std::make_unique<halvex_emu::SimServerEmulator>(options);
+        options.parameters = halvex::emulators::sim_server::standardPatientParameters();
+        server_ = std::make_unique<halvex::emulators::sim_server::SimServerEmulator>(options);
         std::string error;
         if (!server_->start(&error))
             throw std::runtime_error("simulator stand-in: " + error);
         feeder_ = std::thread([this] {
-            halvex_emu::WaveformGenerator waves;
+            halvex::emulators::sim_server::WaveformGenerator waves;
             std::unique_lock<std::mutex> guard(lock_);
             while (!stopping_) {
                 guard.unlock();
@@ -52,10 +52,10 @@ public:
     FedSimulator(const FedSimulator&) = delete;
     FedSimulator& operator=(const FedSimulator&) = delete;
 
-    halvex_emu::SimServerEmulator& server() { return *server_; }
+    halvex::emulators::sim_server::SimServerEmulator& server() { return *server_; }
 
 private:
-    std::unique_ptr<halvex_emu::SimServerEmulator> server_;
+    std::unique_ptr<halvex::emulators::sim_server::SimServerEmulator> server_;
     std::mutex lock_;
     std::condition_variable wake_;
     bool stopping_ = false;

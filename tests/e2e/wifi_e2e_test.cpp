@@ -36,7 +36,7 @@ BridgeRun runBridge(const std::string& program, std::vector<std::string> args) {
 }
 
 TEST(JsonWifiMode, TheUnitJoinsTheNetworkAndTheModeReportsSuccess) {
-    unit_json::UnitEmulator unit(kNet.host(0), 14997);
+    halvex::emulators::unit_json::UnitEmulator unit(kNet.host(0), 14997);
     unit.start();
     // A quote and a backslash in the password arrive as typed.
     const BridgeRun run = runBridge(kJsonBridge, {"--wifi", kNet.host(0), "Lab WiFi", "s3\"c\\ret"});
@@ -54,7 +54,7 @@ TEST(JsonWifiMode, TheUnitJoinsTheNetworkAndTheModeReportsSuccess) {
 }
 
 TEST(JsonWifiMode, AUnitThatDoesNotJoinTheNetworkIsAFailure) {
-    unit_json::UnitEmulator unit(kNet.host(1), 14997);
+    halvex::emulators::unit_json::UnitEmulator unit(kNet.host(1), 14997);
     unit.setWifiJoins(false);
     unit.start();
     const BridgeRun run = runBridge(kJsonBridge, {"--wifi", kNet.host(1), "Lab WiFi", "wrong"});
@@ -73,9 +73,9 @@ TEST(JsonWifiMode, AnUnreachableUnitEndsWithStatusOne) {
 }
 
 TEST(V22WifiMode, ConfigModeResetAndCredentialsReachTheUnit) {
-    unit_v22::UnitEmulator::Options options;
+    halvex::emulators::unit_v22::UnitEmulator::Options options;
     options.address = kNet.host(3);
-    unit_v22::UnitEmulator unit(options);
+    halvex::emulators::unit_v22::UnitEmulator unit(options);
     unit.start();
     const BridgeRun run = runBridge(kV22Bridge, {"--wifi", kNet.host(3), "Lab WiFi", "s3cret"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
@@ -88,9 +88,9 @@ TEST(V22WifiMode, ConfigModeResetAndCredentialsReachTheUnit) {
 }
 
 TEST(V22WifiMode, ACommaInTheNameIsRefusedBeforeAnythingIsSent) {
-    unit_v22::UnitEmulator::Options options;
+    halvex::emulators::unit_v22::UnitEmulator::Options options;
     options.address = kNet.host(4);
-    unit_v22::UnitEmulator unit(options);
+    halvex::emulators::unit_v22::UnitEmulator unit(options);
     unit.start();
     // A configuration file given too is not read in this mode.
     const BridgeRun run =

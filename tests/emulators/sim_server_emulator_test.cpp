@@ -23,7 +23,7 @@
 #include "emulators/sim_server/sim_server_emulator.h"
 #include "tests/support/process.h"
 
-using namespace halvex_emu;
+using namespace halvex::emulators::sim_server;
 using namespace std::chrono_literals;
 
 namespace {

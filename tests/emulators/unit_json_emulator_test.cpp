@@ -20,7 +20,7 @@
 #include "emulators/unit_json/unit_emulator.h"
 #include "tests/support/process.h"
 
-using namespace unit_json;
+using namespace halvex::emulators::unit_json;
 using namespace std::chrono_literals;
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;

@@ -8,7 +8,7 @@
 #include "emulators/unit_json/frame.h"
 #include "emulators/unit_json/unit_store.h"
 
-using namespace unit_json;
+using namespace halvex::emulators::unit_json;
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace unit_v22;
+using namespace halvex::emulators::unit_v22;
 using namespace std::chrono_literals;
 
 TEST(UnitV22Parser, SplitsDatagramsIntoCommands) {

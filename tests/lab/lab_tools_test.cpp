@@ -30,7 +30,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using halvex::test::TempDir;
-using unit_monitor::Received;
+using halvex::emulators::monitor::Received;
 
 const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::LabTools);
 // Given to programs that stop at a bad option before they listen.
@@ -47,9 +47,9 @@ std::string readFile(const std::string& path) {
 
 TEST(SampleRecorder, WritesOneRowPerNumericAndSampleWithItsTime) {
     TempDir dir;
-    unit_monitor::SampleRecorder recorder(dir.file("rec.csv"));
+    halvex::emulators::monitor::SampleRecorder recorder(dir.file("rec.csv"));
     Received r;
-    r.at = unit_monitor::Clock::now() + 1500ms;
+    r.at = halvex::emulators::monitor::Clock::now() + 1500ms;
     r.numerics = {{"hr", "72"}, {"note", "a,\"b\""}};
     r.waves = {{"abp", {93, 120.5}}, {"cvp", {}}};
     recorder.received(r);
@@ -68,11 +68,11 @@ TEST(SampleRecorder, WritesOneRowPerNumericAndSampleWithItsTime) {
 }
 
 TEST(SampleRecorder, AFailedWriteIsReportedNotSwallowed) {
-    EXPECT_THROW(unit_monitor::SampleRecorder("/nonexistent-folder/rec.csv"), std::runtime_error);
-    EXPECT_THROW(unit_monitor::SampleRecorder("/dev/full"), std::runtime_error);
+    EXPECT_THROW(halvex::emulators::monitor::SampleRecorder("/nonexistent-folder/rec.csv"), std::runtime_error);
+    EXPECT_THROW(halvex::emulators::monitor::SampleRecorder("/dev/full"), std::runtime_error);
     // A disk that fills during the run: the file may not grow past 4 KiB.
     TempDir dir;
-    unit_monitor::SampleRecorder recorder(dir.file("rec.csv"));
+    halvex::emulators::monitor::SampleRecorder recorder(dir.file("rec.csv"));
     rlimit before{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
     const auto previous = std::signal(SIGXFSZ, SIG_IGN);
@@ -93,17 +93,19 @@ TEST(SampleRecorder, AFailedWriteIsReportedNotSwallowed) {
 // --- recorded sessions --------------------------------------------------------------
 
 TEST(Session, ALineReadsBackToTheSameValuesAndBits) {
-    halvex_emu::SessionUpdate update;
+    halvex::emulators::sim_server::SessionUpdate update;
     update.at = 12.25;
-    update.protocol = halvex_emu::Protocol::App;
+    update.protocol = halvex::emulators::sim_server::Protocol::App;
     const float artline = 93.0999985f;
     update.values = {{"HRPM", false, -7}, {"ARTLINE", true, artline}, {"SAO2", true, 0.1f}};
-    const std::string line = halvex_emu::formatSessionLine(update);
+    const std::string line = halvex::emulators::sim_server::formatSessionLine(update);
     EXPECT_EQ(line.find('\n'), std::string::npos);
     std::istringstream in(line + "\n\n" + line + "\n");
-    std::vector<halvex_emu::SessionUpdate> read;
+    std::vector<halvex::emulators::sim_server::SessionUpdate> read;
     std::string error;
-    ASSERT_TRUE(halvex_emu::readSession(in, halvex_emu::standardPatientParameters(), read, error)) << error;
+    ASSERT_TRUE(halvex::emulators::sim_server::readSession(
+        in, halvex::emulators::sim_server::standardPatientParameters(), read, error))
+        << error;
     ASSERT_EQ(read.size(), 2u);
     EXPECT_DOUBLE_EQ(read[0].at, 12.25);
     ASSERT_EQ(read[0].values.size(), 3u);
@@ -130,26 +132,28 @@ TEST(Session, BrokenLinesAreRefusedWithTheirLineNumber) {
     };
     for (const auto& c : cases) {
         std::istringstream in(good + "\n" + c.line + "\n");
-        std::vector<halvex_emu::SessionUpdate> read;
+        std::vector<halvex::emulators::sim_server::SessionUpdate> read;
         std::string error;
-        EXPECT_FALSE(halvex_emu::readSession(in, halvex_emu::standardPatientParameters(), read, error)) << c.line;
+        EXPECT_FALSE(halvex::emulators::sim_server::readSession(
+            in, halvex::emulators::sim_server::standardPatientParameters(), read, error))
+            << c.line;
         EXPECT_NE(error.find("line 2: "), std::string::npos) << error;
         EXPECT_NE(error.find(c.why), std::string::npos) << error;
     }
 }
 
 TEST(SessionPlayer, SendsEachUpdateAtItsTimeScaledBySpeedAndLoops) {
-    std::vector<halvex_emu::SessionUpdate> session = {
-        {10.0, halvex_emu::Protocol::App, {{"HRPM", false, 70}}},
-        {11.0, halvex_emu::Protocol::App, {{"HRPM", false, 80}}},
-        {13.0, halvex_emu::Protocol::App, {{"HRPM", false, 90}, {"RRPM", false, 20}}},
+    std::vector<halvex::emulators::sim_server::SessionUpdate> session = {
+        {10.0, halvex::emulators::sim_server::Protocol::App, {{"HRPM", false, 70}}},
+        {11.0, halvex::emulators::sim_server::Protocol::App, {{"HRPM", false, 80}}},
+        {13.0, halvex::emulators::sim_server::Protocol::App, {{"HRPM", false, 90}, {"RRPM", false, 20}}},
     };
-    halvex_emu::SimServerEmulator::Options options;
+    halvex::emulators::sim_server::SimServerEmulator::Options options;
     options.address = kNet.host(2);
-    options.parameters = halvex_emu::standardPatientParameters();
-    halvex_emu::SessionPlayer player(session, 2.0, true);
+    options.parameters = halvex::emulators::sim_server::standardPatientParameters();
+    halvex::emulators::sim_server::SessionPlayer player(session, 2.0, true);
     player.applyStartValues(options.parameters);
-    halvex_emu::SimServerEmulator server(options);  // not started: the values are enough
+    halvex::emulators::sim_server::SimServerEmulator server(options);  // not started: the values are enough
     EXPECT_EQ(server.value("HRPM"), 70);
     EXPECT_EQ(server.value("RRPM"), 20) << "the session's first RRPM is its start value";
 
@@ -160,14 +164,14 @@ TEST(SessionPlayer, SendsEachUpdateAtItsTimeScaledBySpeedAndLoops) {
     EXPECT_EQ(server.value("HRPM"), 80);
     // The last, then the first of the next pass after the session's span and the pause.
     const double again = player.play(1.5, server);
-    EXPECT_NEAR(again, (3.0 + halvex_emu::SessionPlayer::kLoopPause) / 2, 1e-9);
+    EXPECT_NEAR(again, (3.0 + halvex::emulators::sim_server::SessionPlayer::kLoopPause) / 2, 1e-9);
     EXPECT_EQ(server.value("HRPM"), 90);
     player.play(again, server);
     EXPECT_EQ(server.value("HRPM"), 70);
     EXPECT_EQ(player.sent(), 4u);
     EXPECT_FALSE(player.finished());
 
-    halvex_emu::SessionPlayer once(session, 1.0, false);
+    halvex::emulators::sim_server::SessionPlayer once(session, 1.0, false);
     EXPECT_LT(once.play(100, server), 0);
     EXPECT_TRUE(once.finished());
 }
@@ -181,24 +185,27 @@ TEST(Scenario, ANameIsFoundInTheFoldersAndAnUnknownOneListsTheNames) {
     second.write("storm.scenario", "at 1 set HRPM 150\n");
     const std::vector<std::string> folders = {first.path(), second.path()};
     std::string error;
-    EXPECT_EQ(halvex_emu::findScenario("calm", folders, error), first.file("calm.scenario"));
-    EXPECT_EQ(halvex_emu::findScenario("storm.scenario", folders, error), second.file("storm.scenario"));
-    EXPECT_EQ(halvex_emu::findScenario(second.file("calm.scenario"), folders, error), second.file("calm.scenario"));
-    EXPECT_EQ(halvex_emu::findScenario("gale", folders, error), "");
+    EXPECT_EQ(halvex::emulators::sim_server::findScenario("calm", folders, error), first.file("calm.scenario"));
+    EXPECT_EQ(halvex::emulators::sim_server::findScenario("storm.scenario", folders, error),
+              second.file("storm.scenario"));
+    EXPECT_EQ(halvex::emulators::sim_server::findScenario(second.file("calm.scenario"), folders, error),
+              second.file("calm.scenario"));
+    EXPECT_EQ(halvex::emulators::sim_server::findScenario("gale", folders, error), "");
     EXPECT_NE(error.find("'gale'"), std::string::npos) << error;
     EXPECT_NE(error.find("calm storm"), std::string::npos) << error;
-    EXPECT_EQ(halvex_emu::findScenario("../calm", folders, error), "") << "a name is not a path";
+    EXPECT_EQ(halvex::emulators::sim_server::findScenario("../calm", folders, error), "") << "a name is not a path";
 }
 
 TEST(Scenario, EveryShippedScenarioParses) {
     std::size_t found = 0;
     for (const char* name : {"stable-adult", "tachycardia-hypotension", "desaturation", "calibration-session"}) {
         std::string error;
-        const std::string path = halvex_emu::findScenario(name, {HALVEX_SOURCE_SCENARIOS}, error);
+        const std::string path = halvex::emulators::sim_server::findScenario(name, {HALVEX_SOURCE_SCENARIOS}, error);
         ASSERT_FALSE(path.empty()) << error;
         std::ifstream in(path);
-        std::vector<halvex_emu::ScenarioStep> steps;
-        EXPECT_TRUE(halvex_emu::parseScenario(in, halvex_emu::standardPatientParameters(), steps, error))
+        std::vector<halvex::emulators::sim_server::ScenarioStep> steps;
+        EXPECT_TRUE(halvex::emulators::sim_server::parseScenario(
+            in, halvex::emulators::sim_server::standardPatientParameters(), steps, error))
             << name << ": " << error;
         EXPECT_FALSE(steps.empty()) << name;
         ++found;
@@ -270,7 +277,8 @@ boost::property_tree::ptree parse(const std::string& json) {
 }
 
 TEST(MonitorServer, ServesItsPageAndRefusesTheRest) {
-    unit_monitor::MonitorServer monitor(kMonitorAddress, 0, unit_monitor::jsonUnitChannels(), "JSON unit");
+    halvex::emulators::monitor::MonitorServer monitor(kMonitorAddress, 0, halvex::emulators::monitor::jsonUnitChannels(),
+                                                      "JSON unit");
     monitor.start();
     const auto page = get(monitor.port(), "/");
     EXPECT_EQ(page.result(), http::status::ok);
@@ -282,7 +290,7 @@ TEST(MonitorServer, ServesItsPageAndRefusesTheRest) {
     EXPECT_EQ(get(monitor.port(), "/../etc/passwd").result(), http::status::not_found);
     EXPECT_EQ(get(monitor.port(), "/live").result(), http::status::not_found);
     EXPECT_EQ(get(monitor.port(), "/", http::verb::post).result(), http::status::method_not_allowed);
-    EXPECT_THROW(unit_monitor::MonitorServer("192.168.1.1", 0, {}, "x"), std::invalid_argument);
+    EXPECT_THROW(halvex::emulators::monitor::MonitorServer("192.168.1.1", 0, {}, "x"), std::invalid_argument);
 
     // A browser's idle connection does not hold up the end of the emulator.
     asio::io_context io;
@@ -309,7 +317,7 @@ TEST(MonitorServer, HttpAddressesAreLoopbackOnly) {
     for (const auto& c : cases) {
         std::string address, error;
         unsigned short port = 1;
-        EXPECT_EQ(unit_monitor::parseHttpAddress(c.text, address, port, error), c.ok) << c.text;
+        EXPECT_EQ(halvex::emulators::monitor::parseHttpAddress(c.text, address, port, error), c.ok) << c.text;
         if (c.ok) {
             EXPECT_EQ(address, c.address);
             EXPECT_EQ(port, c.port);
@@ -320,7 +328,8 @@ TEST(MonitorServer, HttpAddressesAreLoopbackOnly) {
 }
 
 TEST(MonitorServer, PushesReceivedValuesLiveAndMarksAWaveThatStops) {
-    unit_monitor::MonitorServer monitor(kMonitorAddress, 0, unit_monitor::v22UnitChannels(), "Halvex v2.2 unit");
+    halvex::emulators::monitor::MonitorServer monitor(kMonitorAddress, 0, halvex::emulators::monitor::v22UnitChannels(),
+                                                      "Halvex v2.2 unit");
     monitor.start();
     asio::io_context io;
     websocket::stream<beast::tcp_stream> ws(io);
@@ -330,7 +339,7 @@ TEST(MonitorServer, PushesReceivedValuesLiveAndMarksAWaveThatStops) {
     // Feed about 50 samples per second of ABP for a second, as a unit would receive them.
     for (int i = 0; i < 10; ++i) {
         Received r;
-        r.at = unit_monitor::Clock::now();
+        r.at = halvex::emulators::monitor::Clock::now();
         r.numerics = {{"HR", "88"}, {"SBP", "101"}, {"SPO2_SCALE", "5"}};
         r.waves = {{"ABP", {90, 91, 92, 93, 94}}};
         monitor.received(r);
@@ -357,7 +366,7 @@ TEST(MonitorServer, PushesReceivedValuesLiveAndMarksAWaveThatStops) {
     EXPECT_EQ(monitor.sessions(), 1u);
 
     // Nothing more arrives: within kStoppedAfter and a push the wave shows as stopped.
-    const auto deadline = std::chrono::steady_clock::now() + unit_monitor::kStoppedAfter + 2s;
+    const auto deadline = std::chrono::steady_clock::now() + halvex::emulators::monitor::kStoppedAfter + 2s;
     bool stopped = false;
     while (!stopped && std::chrono::steady_clock::now() < deadline) {
         beast::flat_buffer buffer;

@@ -35,7 +35,7 @@ struct Edition {
     const char* unit;
     std::string simAddress;   // halvex-relay-v22 reaches its simulator on 127.0.0.1
     std::string unitAddress;
-    const unit_monitor::ChannelMap* channels;
+    const halvex::emulators::monitor::ChannelMap* channels;
     bool sendsCo2;            // halvex-relay-json sends no CO2 wave
 };
 
@@ -143,9 +143,9 @@ TEST_P(MonitorInABrowser, ShowsWhatTheUnitReceivedAndMarksStoppedTraces) {
 INSTANTIATE_TEST_SUITE_P(
     BothEditions, MonitorInABrowser,
     testing::Values(Edition{"json", "halvex-relay-json", "unit-emulator-json", kNet.host(1), kNet.host(0),
-                            &unit_monitor::jsonUnitChannels(), false},
+                            &halvex::emulators::monitor::jsonUnitChannels(), false},
                     Edition{"v22", "halvex-relay-v22", "unit-emulator-v22", "127.0.0.1", kNet.host(2),
-                            &unit_monitor::v22UnitChannels(), true}),
+                            &halvex::emulators::monitor::v22UnitChannels(), true}),
     [](const testing::TestParamInfo<Edition>& param) { return std::string(param.param.name); });
 
 }  // namespace

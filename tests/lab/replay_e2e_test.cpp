@@ -64,11 +64,13 @@ protected:
     }
 
     // The recorded session: each id's values with repeats removed, and the ABP range.
-    static std::vector<halvex_emu::SessionUpdate> session() {
+    static std::vector<halvex::emulators::sim_server::SessionUpdate> session() {
         std::ifstream in(dir_->file("session.jsonl"));
-        std::vector<halvex_emu::SessionUpdate> updates;
+        std::vector<halvex::emulators::sim_server::SessionUpdate> updates;
         std::string error;
-        EXPECT_TRUE(halvex_emu::readSession(in, halvex_emu::standardPatientParameters(), updates, error)) << error;
+        EXPECT_TRUE(halvex::emulators::sim_server::readSession(
+            in, halvex::emulators::sim_server::standardPatientParameters(), updates, error))
+            << error;
         return updates;
     }
 

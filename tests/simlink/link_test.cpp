@@ -16,7 +16,7 @@
 using namespace com_krel;
 using namespace simlink_test;
 using namespace std::chrono_literals;
-namespace emu = halvex_emu;
+namespace emu = halvex::emulators::sim_server;
 
 namespace {
 
