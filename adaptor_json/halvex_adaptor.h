@@ -37,7 +37,7 @@
 
 #include "adaptor_json/assertion_failure.h"
 #include "controller/last_address_store.h"
-#include "controller/unit_adaptor.h"
+#include "controller/edition_json_adaptor.h"
 #include "adaptor_json/exchanges.h"
 #include "adaptor_json/messages.h"
 #include "adaptor_json/streamer.h"

@@ -31,7 +31,7 @@
 #include "adaptor_v22/run_commands.h"
 #include "adaptor_v22/wifi_exchanges.h"
 #include "controller/last_address_store.h"
-#include "controller/unit_adaptor.h"
+#include "controller/edition_v22_adaptor.h"
 
 namespace halvex::v22 {
 

@@ -23,9 +23,9 @@ class CountedJsonEdition : public JsonEdition {
 public:
     using JsonEdition::JsonEdition;
     std::atomic<int> checks{0};
-    UnitHealth checkUnit(bool driven, std::mutex& lock) override {
+    UnitCheck checkUnit() override {
         ++checks;
-        return JsonEdition::checkUnit(driven, lock);
+        return JsonEdition::checkUnit();
     }
 };
 

@@ -10,7 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "controller/unit_adaptor.h"
+#include "controller/edition_json_adaptor.h"
+#include "controller/edition_v22_adaptor.h"
 #include "tests/controller/call_log.h"
 
 // What the tests look at, whichever edition records.
