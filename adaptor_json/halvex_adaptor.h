@@ -45,7 +45,9 @@
 
 namespace halvex::json {
 
-class HalvexAdaptor : public JsonUnitAdaptor {
+using controller::LastAddressStore;
+
+class HalvexAdaptor : public controller::JsonUnitAdaptor {
 public:
     static constexpr int kConnectCycles = 10;
     static constexpr int kAttemptsPerCycle = 10;

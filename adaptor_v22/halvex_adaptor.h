@@ -43,7 +43,7 @@ struct AdaptorOptions {
     LocalAddressSource localAddresses = machineIPv4Addresses;
 };
 
-class HalvexAdaptor : public V22UnitAdaptor {
+class HalvexAdaptor : public controller::V22UnitAdaptor {
 public:
     // `lastAddress` remembers the address that last led to a unit (one store per
     // process, shared by every adaptor); must not be null.

@@ -8,6 +8,8 @@
 #include "controller/simulator_sample.h"
 #include "platform/line_sink.h"
 
+namespace halvex::controller {
+
 using halvex::platform::printOut;
 
 namespace {
@@ -142,3 +144,5 @@ void SimulatorSample::stopCalibrationThread() {
     if (calibrationThread.joinable())
         calibrationThread.join();
 }
+
+}  // namespace halvex::controller

@@ -2,6 +2,8 @@
 
 #include <map>
 
+namespace halvex::controller {
+
 // The monitor calibration procedure's actions: the values of the simulator's
 // "HW_PATMON_CALIB_ACTION" the bridge acts on. 0 or below stops the procedure; any
 // other value does nothing.
@@ -26,3 +28,5 @@ struct CalibrationState {
     std::map<int, int> co2Points;
     std::map<int, int> spo2Points;
 };
+
+}  // namespace halvex::controller

@@ -2,6 +2,8 @@
 
 #include "platform/line_sink.h"
 
+namespace halvex::controller {
+
 bool Edition::initializeUnit() {
     return unit().initialize(configuration.SerialID, configuration.IPAddress, configuration.IPRangeStart,
                              configuration.IPRangeEnd, true);
@@ -45,3 +47,5 @@ void Edition::sendPressureWaves(UnitAdaptor& unit, SendCycle& cycle) {
     if (cycle.pulmonaryArtery)
         unit.sendPapWave(*cycle.pulmonaryArtery);
 }
+
+}  // namespace halvex::controller

@@ -9,6 +9,13 @@
 #include "controller/unit_adaptor.h"
 #include "simlink/types.h"
 
+namespace halvex::controller {
+
+// By their own names: inside the classes below a member named `configuration` hides
+// the namespace.
+using configuration::Configuration;
+using configuration::ConfigurationKeys;
+
 // What the WiFi set-up mode hands a unit: the three texts of the command line.
 struct WifiSettings {
     std::string unitAddress;
@@ -133,3 +140,5 @@ protected:
     Configuration& configuration;
     bool debug = false;
 };
+
+}  // namespace halvex::controller

@@ -6,6 +6,8 @@
 
 #include "platform/line_sink.h"
 
+namespace halvex::controller {
+
 using com_krel::ParameterRequest;
 using halvex::platform::printErr;
 using halvex::platform::printOut;
@@ -233,3 +235,5 @@ int JsonEdition::setUpWifi(JsonUnitAdaptor& unit, const WifiSettings& settings) 
     printErr("HX>ERROR: WIFI configuration failed; please revalidate your SSID and Password...");
     return 1;
 }
+
+}  // namespace halvex::controller

@@ -9,6 +9,8 @@
 #include "controller/edition.h"
 #include "controller/edition_json_adaptor.h"
 
+namespace halvex::controller {
+
 // What halvex-relay-json's controller does differently: the simulator server
 // addresses come from the configuration ("SimulatorIP", "RHMIP"); ETCO2 is forwarded
 // as a command with its own countdown and CAPNOGRAM is not used; catheter zero states
@@ -62,3 +64,5 @@ private:
     std::map<std::string, std::string> deferredZeroStates;
     std::chrono::milliseconds calibrationSettle = kCalibrationSettle;
 };
+
+}  // namespace halvex::controller

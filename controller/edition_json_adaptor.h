@@ -5,6 +5,8 @@
 
 #include "controller/unit_adaptor.h"
 
+namespace halvex::controller {
+
 // The unit of halvex-relay-json: one TCP connection; values go into two pending
 // messages that a streaming thread sends on its own schedule.
 class JsonUnitAdaptor : public UnitAdaptor {
@@ -39,3 +41,5 @@ public:
     // WiFi set-up: true when the unit reports that it joined the network.
     virtual bool sendWifiCredentials(const std::string& ssid, const std::string& password) = 0;
 };
+
+}  // namespace halvex::controller

@@ -3,6 +3,8 @@
 #include "controller/curves.h"
 #include "platform/line_sink.h"
 
+namespace halvex::controller {
+
 using com_krel::ParameterRequest;
 using halvex::platform::printErr;
 using halvex::platform::printOut;
@@ -43,7 +45,7 @@ const std::vector<ParameterRequest>& V22Edition::appInputList() {
 
 SimulatorLinks V22Edition::simulatorLinks() const { return {appInputList(), kLocalServer, kLocalServer}; }
 
-int V22Edition::spo2FromSaO2(float sao2) const { return halvex::spo2Curve(configuration.SPO2Calibration, sao2); }
+int V22Edition::spo2FromSaO2(float sao2) const { return spo2Curve(configuration.SPO2Calibration, sao2); }
 
 // Only the simulation's run state reaches this unit at once.
 void V22Edition::simulatorEvent(const SimulatorEvent& event, bool) {
@@ -68,7 +70,7 @@ void V22Edition::sendCycle(SendCycle& cycle) {
         std::vector<float> co2;
         co2.reserve(cycle.capnogram->size());
         for (float sample : *cycle.capnogram)
-            co2.push_back(halvex::co2Curve(configuration.CO2Calibration, sample));
+            co2.push_back(co2Curve(configuration.CO2Calibration, sample));
         unit_->sendCo2Wave(co2);
     } else if (cycle.clearCo2) {
         unit_->clearCo2();
@@ -210,3 +212,5 @@ int V22Edition::setUpWifi(V22UnitAdaptor& unit, const WifiSettings& settings) {
     printOut("HX>WIFI configuration succeeded; power cycle the Halvex unit for changes to take effect");
     return 0;
 }
+
+}  // namespace halvex::controller

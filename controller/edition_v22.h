@@ -7,6 +7,8 @@
 #include "controller/edition.h"
 #include "controller/edition_v22_adaptor.h"
 
+namespace halvex::controller {
+
 // What halvex-relay-v22's controller does differently: both simulator links go to
 // this machine; SaO2 and capnogram values are mapped through the configuration's
 // calibration curves; the unit's output is switched by associating with it and
@@ -53,3 +55,5 @@ private:
     std::size_t pulseIndex = 0;
     std::size_t co2Index = 0;
 };
+
+}  // namespace halvex::controller

@@ -5,6 +5,8 @@
 
 #include "controller/unit_adaptor.h"
 
+namespace halvex::controller {
+
 // The unit of halvex-relay-v22: text commands over UDP, sent at once or gathered into
 // a batch that leaves as one datagram.
 class V22UnitAdaptor : public UnitAdaptor {
@@ -28,3 +30,5 @@ public:
     virtual bool resetWifiToFactory() = 0;
     virtual bool configureWifi(const std::string& ssid, const std::string& password) = 0;
 };
+
+}  // namespace halvex::controller

@@ -10,6 +10,8 @@
 #include "controller/simulator_sample.h"
 #include "platform/line_sink.h"
 
+namespace halvex::controller {
+
 using com_krel::ParameterValue;
 using halvex::platform::printErr;
 using halvex::platform::printOut;
@@ -171,3 +173,5 @@ void SimulatorSample::speedChanged(int value) {
         edition->simulatorEvent({SimulatorEvent::Kind::SimulationStopped}, unitAway);
     }
 }
+
+}  // namespace halvex::controller

@@ -2,6 +2,8 @@
 
 #include <unordered_map>
 
+namespace halvex::controller {
+
 std::optional<Parameter> parameterNamed(const std::string& id) {
     static const std::unordered_map<std::string, Parameter> table = {
         {"HW_PATSPEED", Parameter::PatSpeed},
@@ -38,3 +40,5 @@ std::optional<Parameter> parameterNamed(const std::string& id) {
         return std::nullopt;
     return row->second;
 }
+
+}  // namespace halvex::controller

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+namespace halvex::controller {
+
 // The simulator parameters the bridge acts on, by their ids (SIM and APP inputs alike).
 enum class Parameter {
     PatSpeed, HeartRate, SaO2, EtCo2, Diastolic, Mean, Systolic, RespRate, BodyTemp, BloodTemp,
@@ -13,3 +15,5 @@ enum class Parameter {
 // The parameter an id names (compared exactly); none for an id the bridge leaves alone
 // ("SPA", "DPA", anything unknown).
 std::optional<Parameter> parameterNamed(const std::string& id);
+
+}  // namespace halvex::controller

@@ -3,6 +3,8 @@
 #include <iterator>
 #include <utility>
 
+namespace halvex::controller {
+
 namespace {
 
 // Drops the oldest samples of a waveform that ran ahead of the arterial one.
@@ -92,3 +94,5 @@ SendCycle PatientValues::takeCycle() {
     cycle.pulmonaryArtery = handOut(pulmonaryArtery_, papInserted_);
     return cycle;
 }
+
+}  // namespace halvex::controller

@@ -12,6 +12,8 @@
 #include <optional>
 #include <vector>
 
+namespace halvex::controller {
+
 using Samples = std::vector<float>;
 
 enum class Catheter { Arterial, CentralVenous, PulmonaryArtery };
@@ -124,3 +126,5 @@ private:
     bool capnograph_ = false, bodyTempSensor_ = false, bloodTempSensor_ = false, nibpSensor_ = false;
     Samples arterial_, pulmonaryArtery_, centralVenous_, pleth_, capnogram_;
 };
+
+}  // namespace halvex::controller

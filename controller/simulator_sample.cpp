@@ -5,6 +5,8 @@
 
 #include "platform/line_sink.h"
 
+namespace halvex::controller {
+
 using com_krel::ParameterRequest;
 using com_krel::ParameterValue;
 using halvex::platform::printErr;
@@ -130,3 +132,5 @@ bool SimulatorSample::stopping() const {
     std::lock_guard<std::mutex> guard(stopLock);
     return stopRequested;
 }
+
+}  // namespace halvex::controller

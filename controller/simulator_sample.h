@@ -56,6 +56,8 @@
 #include "simlink/app_client.h"
 #include "simlink/sim_client.h"
 
+namespace halvex::controller {
+
 class SimulatorSample {
 public:
     static constexpr int kSimulatorId = 1;
@@ -181,3 +183,5 @@ private:
     com_krel::SimClient simClient{kSimulatorId, kClientFlags};
     com_krel::AppClient appClient{kClientFlags};
 };
+
+}  // namespace halvex::controller

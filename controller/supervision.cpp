@@ -7,6 +7,8 @@
 #include "controller/simulator_sample.h"
 #include "platform/line_sink.h"
 
+namespace halvex::controller {
+
 using halvex::platform::printErr;
 using halvex::platform::printOut;
 
@@ -83,3 +85,5 @@ void SimulatorSample::recoverUnit() {
     unitAway = false;
     edition->unitStep(UnitStep::Restore);
 }
+
+}  // namespace halvex::controller

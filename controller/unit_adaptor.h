@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+namespace halvex::controller {
+
 // The unit adaptor interface: the only way the controller and the WiFi set-up mode
 // reach a Halvex unit. `UnitAdaptor` holds what both generations of the unit do;
 // each edition's interface adds its own operations beside that edition
@@ -48,3 +50,5 @@ public:
     virtual void sendPapWave(std::vector<float>& samples) = 0;
     virtual void sendPlethWave(std::vector<float>& samples) = 0;
 };
+
+}  // namespace halvex::controller

@@ -22,6 +22,9 @@
 
 namespace {
 
+using halvex::configuration::Configuration;
+using halvex::configuration::ConfigurationKeys;
+
 using halvex::test::ConsoleCapture;
 using halvex::test::TempDir;
 

@@ -45,7 +45,7 @@ TEST(JsonStalledUnit, BatchesAndSupervisionGoOnWhileTheWriteTimesOutThenTheUnitI
     halvex::json::LinkLimits limits;
     limits.write = kWriteLimit;
     auto adaptor = std::make_unique<halvex::json::HalvexAdaptor>(
-        std::make_shared<halvex::LastAddressStore>(folder.path()), limits);
+        std::make_shared<halvex::controller::LastAddressStore>(folder.path()), limits);
     halvex::json::HalvexAdaptor& link = *adaptor;
     ASSERT_TRUE(link.initialize("", "127.0.0.63", "", "", false));
     Configuration config("unused.xml");

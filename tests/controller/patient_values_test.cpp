@@ -10,6 +10,8 @@
 
 namespace {
 
+using namespace halvex::controller;
+
 // The cycles, of `count`, in which `due` held.
 std::vector<int> dueCycles(PatientValues& values, int count, const std::function<bool(const SendCycle&)>& due) {
     std::vector<int> cycles;

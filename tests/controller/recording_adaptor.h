@@ -14,6 +14,8 @@
 #include "controller/edition_v22_adaptor.h"
 #include "tests/controller/call_log.h"
 
+using namespace halvex::controller;
+
 // What the tests look at, whichever edition records.
 class Recorder {
 public:

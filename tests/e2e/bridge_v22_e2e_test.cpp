@@ -19,6 +19,7 @@
 
 namespace {
 
+using halvex::configuration::Configuration;
 using halvex::test::ChildProcess;
 using halvex::test::TempDir;
 using namespace std::chrono_literals;
