@@ -78,9 +78,9 @@ enum class CalibrationPhase {
 // the supervision's and the calibration's steps. The edition turns them into calls of
 // the unit adaptor it owns, in its own order.
 //
-// Threads and the lock: the controller takes its lock around every operation that
-// may reach the unit; an edition never takes it and never waits for it. Which thread
-// calls what, and under which lock, is in simulator_sample.h.
+// Threads and the lock: only the controller takes its lock; an edition never takes
+// it and never waits for it. Which thread calls which operation, and which calls are
+// made under the lock, is in simulator_sample.h.
 class Edition {
 public:
     // What an edition does or leaves out, as data the controller reads.
@@ -117,7 +117,10 @@ public:
     virtual int spo2FromSaO2(float sao2) const = 0;
     // `unitAway`: the unit is being reached again; what it must hear waits until then.
     virtual void simulatorEvent(const SimulatorEvent& event, bool unitAway) = 0;
+    // One send cycle: the due groups and the waves, in this unit's order.
     virtual void sendCycle(SendCycle& cycle) = 0;
+    // One supervision look at the unit: made while something drives it, and also
+    // while nothing does with Rules::checksIdleUnit.
     virtual UnitCheck checkUnit() = 0;
     virtual void unitStep(UnitStep step) = 0;
     // An action of a running procedure, after the shared working values were updated:
