@@ -38,7 +38,7 @@
 
 #include "adaptor_json/assertion_failure.h"
 #include "controller/last_address_store.h"
-#include "controller/unit_adaptor.h"
+#include "controller/edition_json_adaptor.h"
 #include "adaptor_json/exchanges.h"
 #include "adaptor_json/interruptible_sleep.h"
 #include "adaptor_json/pending_messages.h"
@@ -47,7 +47,9 @@
 
 namespace halvex::adaptor_json {
 
-class HalvexAdaptor : public JsonUnitAdaptor {
+using controller::LastAddressStore;
+
+class HalvexAdaptor : public controller::JsonUnitAdaptor {
 public:
     static constexpr int kConnectCycles = 10;
     static constexpr int kAttemptsPerCycle = 10;

@@ -20,6 +20,8 @@
 
 namespace halvex::adaptor_v22 {
 
+using controller::LastAddressStore;
+
 // How hard discovery tries. Budgets count silent waits for an identification reply
 // (ReplyWaits: about 600 ms each).
 struct DiscoveryLimits {

@@ -32,7 +32,7 @@
 #include "adaptor_v22/run_values.h"
 #include "adaptor_v22/wifi_exchanges.h"
 #include "controller/last_address_store.h"
-#include "controller/unit_adaptor.h"
+#include "controller/edition_v22_adaptor.h"
 
 namespace halvex::adaptor_v22 {
 
@@ -44,7 +44,7 @@ struct AdaptorOptions {
     LocalAddressSource localAddresses = machineIPv4Addresses;
 };
 
-class HalvexAdaptor : public V22UnitAdaptor {
+class HalvexAdaptor : public controller::V22UnitAdaptor {
 public:
     // `lastAddress` remembers the address that last led to a unit (one store per
     // process, shared by every adaptor); must not be null.

@@ -12,7 +12,10 @@
 #include "platform/line_sink.h"
 #include "platform/stop_requests.h"
 
+namespace halvex::app {
+
 namespace po = boost::program_options;
+using controller::SimulatorSample;
 using halvex::platform::printErr;
 using halvex::platform::printOut;
 
@@ -176,3 +179,5 @@ int runEntryPoint(int argc, char** argv, const Program& program) {
         return 1;
     }
 }
+
+}  // namespace halvex::app

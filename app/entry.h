@@ -8,6 +8,11 @@
 #include "configuration/configuration.h"
 #include "controller/edition.h"
 
+namespace halvex::app {
+
+using configuration::Configuration;
+using configuration::ConfigurationKeys;
+
 // Name of the system-wide guard that lets only one bridge, of either edition, run on
 // a machine at a time.
 inline constexpr const char* kInstanceGuardName = "Global\\PatientSimulatorHalvex";
@@ -17,8 +22,8 @@ inline constexpr const char* kInstanceGuardName = "Global\\PatientSimulatorHalve
 // WiFi set-up with an adaptor of its own (returns the process status).
 struct Program {
     ConfigurationKeys configurationKeys;
-    std::function<std::unique_ptr<Edition>(Configuration&)> makeEdition;
-    std::function<int(const WifiSettings&)> setUpWifi;
+    std::function<std::unique_ptr<controller::Edition>(Configuration&)> makeEdition;
+    std::function<int(const controller::WifiSettings&)> setUpWifi;
 };
 
 // The entry point shared by both programs: command line, instance guard, then the
@@ -29,3 +34,5 @@ int runEntryPoint(int argc, char** argv, const Program& program);
 // address. Returns the process status. wifi holds the texts given after --wifi; usage
 // is the usage text.
 int runWifiSetup(const std::vector<std::string>& wifi, const std::string& usage, const Program& program);
+
+}  // namespace halvex::app

@@ -7,10 +7,14 @@
 #include "controller/last_address_store.h"
 
 using halvex::adaptor_v22::HalvexAdaptor;
+using halvex::app::Program;
+using halvex::configuration::Configuration;
+using halvex::controller::V22Edition;
+using halvex::controller::WifiSettings;
 
 int main(int argc, char** argv) {
     // One record of the last unit reached for the whole process, in the current folder.
-    auto lastAddress = std::make_shared<halvex::LastAddressStore>(".");
+    auto lastAddress = std::make_shared<halvex::controller::LastAddressStore>(".");
     const Program program{
         V22Edition::kConfigurationKeys,
         [lastAddress](Configuration& configuration) {
@@ -20,5 +24,5 @@ int main(int argc, char** argv) {
             HalvexAdaptor unit(lastAddress);
             return V22Edition::setUpWifi(unit, settings);
         }};
-    return runEntryPoint(argc, argv, program);
+    return halvex::app::runEntryPoint(argc, argv, program);
 }

@@ -4,6 +4,8 @@
 #include "app/entry.h"
 #include "platform/line_sink.h"
 
+namespace halvex::app {
+
 using halvex::platform::printErr;
 using halvex::platform::printOut;
 
@@ -13,8 +15,10 @@ int runWifiSetup(const std::vector<std::string>& wifi, const std::string& usage,
         printOut("\n" + usage);
         return 1;
     }
-    const WifiSettings settings{wifi[0], wifi[1], wifi[2]};
+    const controller::WifiSettings settings{wifi[0], wifi[1], wifi[2]};
     printOut("HX>>Configuration of the HX unit @ IP <" + settings.unitAddress + "> for SSID <" + settings.ssid +
              "> and password <" + settings.password + ">");
     return program.setUpWifi(settings);
 }
+
+}  // namespace halvex::app

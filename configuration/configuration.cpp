@@ -18,6 +18,8 @@
 #include "platform/line_sink.h"
 #include "platform/safe_file.h"
 
+namespace halvex::configuration {
+
 namespace fs = std::filesystem;
 namespace pt = boost::property_tree;
 using halvex::platform::printErr;
@@ -284,3 +286,5 @@ std::string Configuration::writtenText() const {
         throw std::runtime_error("The configuration text could not be formed");
     return text.str();
 }
+
+}  // namespace halvex::configuration

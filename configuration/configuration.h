@@ -7,6 +7,8 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+namespace halvex::configuration {
+
 // The settings of the bridge's XML configuration file (root element "Halvex").
 //
 // The entry point builds one Configuration for the life of the process; every
@@ -70,3 +72,5 @@ private:
     std::string path_;
     ConfigurationKeys keys_;
 };
+
+}  // namespace halvex::configuration

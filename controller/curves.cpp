@@ -3,7 +3,7 @@
 #include <climits>
 #include <cmath>
 
-namespace halvex {
+namespace halvex::controller {
 
 double walkCurve(const std::map<float, float>& table, float startValue, float x) {
     double prevKey = kCurveStartKey;
@@ -37,4 +37,4 @@ float co2Curve(const std::map<float, float>& table, float sample) {
     return static_cast<float>(walkCurve(table, kCo2CurveStartValue, sample) / kCo2CurveDivisor);
 }
 
-}  // namespace halvex
+}  // namespace halvex::controller

@@ -5,7 +5,7 @@
 // The calibration curves of the v2.2 edition: a simulator value is mapped through a
 // table of measured points, interpolating linearly between neighbours, from a fixed
 // start point below the first key, and holding the last value above the last key.
-namespace halvex {
+namespace halvex::controller {
 
 constexpr float kCurveStartKey = 0.0f;
 constexpr float kSpO2CurveStartValue = 400.0f;
@@ -22,4 +22,4 @@ int spo2Curve(const std::map<float, float>& table, float sao2);
 // The unit's CO2 sample for a capnogram sample.
 float co2Curve(const std::map<float, float>& table, float sample);
 
-}  // namespace halvex
+}  // namespace halvex::controller

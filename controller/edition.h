@@ -1,23 +1,20 @@
 #pragma once
 
-#include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "configuration/configuration.h"
+#include "controller/calibration_state.h"
+#include "controller/patient_values.h"
 #include "controller/unit_adaptor.h"
 #include "simlink/types.h"
 
-// The monitor calibration procedure's working values and saved points (calibration.cpp).
-struct CalibrationState {
-    int co2Counter = 0;
-    int spo2Counter = 45;
-    int spo2Scale = 4;
-    // Saved points; which of counter and monitor reading is the key is the edition's.
-    std::map<int, int> co2Points;
-    std::map<int, int> spo2Points;
-};
+namespace halvex::controller {
+
+// By their own names: inside the classes below a member named `configuration` hides
+// the namespace.
+using configuration::Configuration;
+using configuration::ConfigurationKeys;
 
 // What the WiFi set-up mode hands a unit: the three texts of the command line.
 struct WifiSettings {
@@ -26,96 +23,111 @@ struct WifiSettings {
     std::string password;
 };
 
-// What the two editions of the bridge do differently, as one object per controller.
-// The controller (simulator_sample.h) holds everything they share and asks its
-// edition at the points where they part; edition_json.h and edition_v22.h define the
-// two, each in one file with its own state. An edition owns the unit adaptor it
-// drives.
+// Where an edition's simulator links go, and what its APP link subscribes.
+struct SimulatorLinks {
+    std::vector<com_krel::ParameterRequest> appInputs;
+    std::string simAddress;
+    std::string appAddress;
+};
+
+// Something a batch of updates tells the unit at once, in the batch's order.
+struct SimulatorEvent {
+    enum class Kind {
+        SimulationRunning,  // every speed update of "running", repeated ones too
+        SimulationStopped,  // a speed update of anything else while no calibration runs
+        CatheterDepth,      // `catheter` is at depth `value` (below 0: not inserted)
+        SpO2Probe,          // the probe is on (`value` 1) or off (0)
+    };
+    Kind kind;
+    Catheter catheter = Catheter::Arterial;
+    int value = 0;
+};
+
+// What one look at the unit found, and what the edition wants done after the
+// supervision loop has counted it.
+struct UnitCheck {
+    enum class Then {
+        Nothing,
+        Reconnect,  // announce the loss and bring the unit back (as after a failed check)
+        KeepIdle,   // UnitStep::KeepIdle, under the lock
+    };
+    bool reachable = false;
+    Then then = Then::Nothing;
+};
+
+// A unit operation the supervision loop or the teardown asks of the edition.
+enum class UnitStep {
+    Restore,   // a lost unit: after it has been reached again, or in place of that
+    KeepIdle,  // a reachable unit that nothing drives
+    Release,   // teardown, after the simulator links are down
+};
+
+// Where the calibration thread is.
+enum class CalibrationPhase {
+    Started,            // once, before its first round
+    Refresh,            // before each round's pause
+    Round,              // each round, with the values of that moment
+    Ended,              // the procedure ended
+    EndedBySimulation,  // the simulation took over from the procedure
+};
+
+// What the two editions of the bridge do differently, as one object per controller
+// (edition_json.h, edition_v22.h, each with its own state). The controller
+// (simulator_sample.h) holds what they share, the patient's values included, and
+// hands its edition plain values: the events of a batch, one send cycle at a time,
+// the supervision's and the calibration's steps. The edition turns them into calls of
+// the unit adaptor it owns, in its own order.
 //
-// Threads: the parameter and send-cycle hooks run inside a batch, under the
-// controller's lock, on a simulator client's receiving thread. The supervision hooks
-// run on the main thread without the lock and take it (`lock`, handed to them)
-// around every adaptor call, so two adaptor operations never overlap.
+// Threads and the lock: only the controller takes its lock; an edition never takes
+// it and never waits for it. Which thread calls which operation, and which calls are
+// made under the lock, is in simulator_sample.h.
 class Edition {
 public:
-    // The unit's state as one supervision check saw it.
-    enum class UnitHealth {
-        NotChecked,  // the edition does not look at the unit now
-        Reachable,
-        Unreachable,
+    // What an edition does or leaves out, as data the controller reads.
+    struct Rules {
+        // The supervision loop looks at the unit also while nothing drives it.
+        bool checksIdleUnit;
+        // A lost unit is reached again through initialize (without the lock, for as
+        // long as it takes) before UnitStep::Restore; else Restore alone brings it back.
+        bool reachesLostUnit;
+        // The calibration procedure prints every action it receives.
+        bool announcesCalibrationActions;
+        // The calibration thread drives the unit itself (the Refresh and Round phases);
+        // else it only paces.
+        bool drivesCalibrationRounds;
     };
 
-    // A numeric group goes out when its countdown drops below 0: every 21st cycle.
-    static constexpr int kCountdownReload = 20;
-
-    explicit Edition(Configuration& settings) : configuration(settings) {}
+    Edition(Configuration& settings, Rules editionRules) : rules(editionRules), configuration(settings) {}
     virtual ~Edition() = default;
     Edition(const Edition&) = delete;
     Edition& operator=(const Edition&) = delete;
 
-    virtual UnitAdaptor& unit() = 0;
-
-    // Subscriptions and servers.
-    virtual const std::vector<com_krel::ParameterRequest>& appInputs() const = 0;
-    virtual std::string simServerAddress() const = 0;
-    virtual std::string appServerAddress() const = 0;
+    const Rules rules;
 
     void setDebug(bool on) { debug = on; }
-    // Reaches the unit named by the configuration; returns once it has been reached.
+    // Reaches the unit named by the configuration; returns once it has been reached,
+    // or false once the adaptor was interrupted.
     bool initializeUnit();
 
-    // Parameter handling, inside a batch.
+    // ---- The operations ----
+
+    virtual UnitAdaptor& unit() = 0;
+    virtual SimulatorLinks simulatorLinks() const = 0;
+    // The unit's SpO2 value for a simulator SaO2 value.
     virtual int spo2FromSaO2(float sao2) const = 0;
-    virtual void etco2Updated(int value) = 0;
-    virtual void capnogramSample(float value) = 0;
-    virtual void catheterDepth(const char* zeroStateName, int depth) = 0;
-    virtual void spo2ProbeUpdated(const std::string& id, bool attached) = 0;
-    // The simulation started (or is repeated as running) or stopped: switch the
-    // unit's output.
-    virtual void unitOutputOn() = 0;
-    virtual void unitOutputOff() = 0;
-    // False while the unit cannot take commands; the send cycle is then skipped.
-    virtual bool unitReady() const = 0;
-    virtual void resetCountdowns() = 0;
-    virtual void clearSamples() = 0;
-
-    // One send cycle: begin, the probe state with the SpO2 group, the CO2 group, end.
-    virtual void beginCycle(std::size_t arterialSamples) = 0;
-    virtual void sendProbeState(bool attached) = 0;
-    virtual void sendCo2Group(bool capnographAttached, int& capnoCountdown) = 0;
-    virtual void endCycle() = 0;
-
-    // Supervision, every check interval: look at the unit (`driven`: the simulation
-    // or a calibration drives it); bring an unreachable unit back; then whatever the
-    // edition does after each check.
-    virtual UnitHealth checkUnit(bool driven, std::mutex& lock) = 0;
-    virtual void recoverUnit(std::mutex& lock) = 0;
-    virtual void afterCheck(UnitHealth health, std::mutex& lock) = 0;
-
-    // Teardown, after the simulator links are down: release the unit.
-    virtual void shutdown(std::mutex& lock) = 0;
-
-    // The monitor calibration procedure, inside a batch (under the controller's lock).
-    virtual void calibrationActionReceived(int action, int argument) = 0;
-    // Action 1, after the shared values were reset.
-    virtual void calibrationReset(CalibrationState& state) = 0;
-    virtual void spo2CounterSet(int value) = 0;
-    virtual void co2CounterSet(int value) = 0;
-    // Stores a point saved with the counter the unit was driven with and the
-    // monitor's reading (the action's argument).
-    virtual void storePoint(std::map<int, int>& points, int counter, int reading) = 0;
-    // Action 100: where the saved points go. May raise an error: the procedure then
-    // stays on.
-    virtual void saveCalibration(const CalibrationState& state) = 0;
-
-    // The calibration thread: once at its start and at its end (without the lock);
-    // every 120 ms round, first without the lock, then under it with the values of
-    // that moment.
-    virtual void calibrationStarted() = 0;
-    virtual void beforeCalibrationRound(std::mutex& lock) = 0;
-    virtual void calibrationRound(const CalibrationState& state) = 0;
-    // `running`: the simulation took over from the procedure.
-    virtual void calibrationEnded(bool running) = 0;
+    // `unitAway`: the unit is being reached again; what it must hear waits until then.
+    virtual void simulatorEvent(const SimulatorEvent& event, bool unitAway) = 0;
+    // One send cycle: the due groups and the waves, in this unit's order.
+    virtual void sendCycle(SendCycle& cycle) = 0;
+    // One supervision look at the unit: made while something drives it, and also
+    // while nothing does with Rules::checksIdleUnit.
+    virtual UnitCheck checkUnit() = 0;
+    virtual void unitStep(UnitStep step) = 0;
+    // An action of a running procedure, after the shared working values were updated:
+    // the edition's unit commands, how it keys a saved point, the save. The save may
+    // raise an error: the procedure then stays on.
+    virtual void calibrationAction(CalibrationAction action, int argument, CalibrationState& state) = 0;
+    virtual void calibrationThread(CalibrationPhase phase, const CalibrationState& state) = 0;
 
     // The WiFi set-up mode's first step, the same in both editions: reach the unit at
     // the given address, without retrying for ever. False (with its line) when it
@@ -123,6 +135,13 @@ public:
     static bool reachUnitForWifi(UnitAdaptor& unit, const WifiSettings& settings);
 
 protected:
+    // The parts of a send cycle both units take in the same order: blood pressure,
+    // heart rate, respiration rate, temperatures; and the three pressure waves.
+    static void sendVitals(UnitAdaptor& unit, const SendCycle& cycle);
+    static void sendPressureWaves(UnitAdaptor& unit, SendCycle& cycle);
+
     Configuration& configuration;
     bool debug = false;
 };
+
+}  // namespace halvex::controller

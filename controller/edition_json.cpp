@@ -6,12 +6,28 @@
 
 #include "platform/line_sink.h"
 
+namespace halvex::controller {
+
 using com_krel::ParameterRequest;
 using halvex::platform::printErr;
 using halvex::platform::printOut;
 
+namespace {
+
+// The unit's pending-message key of each catheter's zero state.
+const char* zeroStateKey(Catheter catheter) {
+    switch (catheter) {
+    case Catheter::Arterial: return "abpZeroState";
+    case Catheter::CentralVenous: return "cvpZeroState";
+    case Catheter::PulmonaryArtery: break;
+    }
+    return "papZeroState";
+}
+
+}  // namespace
+
 JsonEdition::JsonEdition(Configuration& config, std::unique_ptr<JsonUnitAdaptor> adaptor)
-    : Edition(config), unit_(std::move(adaptor)) {}
+    : Edition(config, kRules), unit_(std::move(adaptor)) {}
 
 const std::vector<ParameterRequest>& JsonEdition::appInputList() {
     using com_krel::TypeFloat;
@@ -34,9 +50,9 @@ const std::vector<ParameterRequest>& JsonEdition::appInputList() {
     return inputs;
 }
 
-std::string JsonEdition::simServerAddress() const { return configuration.RHMIP; }
-
-std::string JsonEdition::appServerAddress() const { return configuration.SimulatorIP; }
+SimulatorLinks JsonEdition::simulatorLinks() const {
+    return {appInputList(), configuration.RHMIP, configuration.SimulatorIP};
+}
 
 // SaO2 in whole percent, truncated toward zero; a value beyond the range of int is
 // held at its end.
@@ -48,110 +64,80 @@ int JsonEdition::spo2FromSaO2(float sao2) const {
     return static_cast<int>(sao2);
 }
 
-void JsonEdition::etco2Updated(int value) {
-    if (value != etco2Value) {
-        etco2Value = value;
-        etco2Countdown = 0;
+void JsonEdition::simulatorEvent(const SimulatorEvent& event, bool unitAway) {
+    switch (event.kind) {
+    case SimulatorEvent::Kind::SimulationRunning:
+        if (debug)
+            printOut("Got here1 (parametersUpdated)");
+        idle = false;
+        switchStreaming(true, unitAway);
+        break;
+    case SimulatorEvent::Kind::SimulationStopped:
+        if (debug)
+            printOut("Got here2 (parametersUpdated)");
+        idle = true;
+        switchStreaming(false, unitAway);
+        break;
+    case SimulatorEvent::Kind::CatheterDepth: {
+        const std::string state = event.value == 0 ? "Zeroing" : "NotZeroing";
+        if (unitAway)
+            deferredZeroStates[zeroStateKey(event.catheter)] = state;
+        else
+            unit_->sendCommand(zeroStateKey(event.catheter), state);
+        break;
+    }
+    case SimulatorEvent::Kind::SpO2Probe:
+        printOut(std::string("Got update for SpO2 probe param: SPO2_PROBE: ") + (event.value != 0 ? "1" : "0"));
+        break;
     }
 }
 
-void JsonEdition::capnogramSample(float) {}
-
-void JsonEdition::catheterDepth(const char* zeroStateName, int depth) {
-    const std::string state = depth == 0 ? "Zeroing" : "NotZeroing";
-    if (unitReconnecting)
-        deferredZeroStates[zeroStateName] = state;
-    else
-        unit_->sendCommand(zeroStateName, state);
-}
-
-void JsonEdition::spo2ProbeUpdated(const std::string& id, bool attached) {
-    printOut("Got update for SpO2 probe param: " + id + ": " + (attached ? "1" : "0"));
-}
-
-void JsonEdition::unitOutputOn() {
-    if (debug)
-        printOut("Got here1 (parametersUpdated)");
-    idle = false;
-    if (unitReconnecting)
+void JsonEdition::switchStreaming(bool on, bool unitAway) {
+    if (unitAway)
         streamingDeferred = true;
     else
-        unit_->setStreamingEnabled(true);
+        unit_->setStreamingEnabled(on);
 }
 
-void JsonEdition::unitOutputOff() {
-    if (debug)
-        printOut("Got here2 (parametersUpdated)");
-    idle = true;
-    if (unitReconnecting)
-        streamingDeferred = true;
-    else
-        unit_->setStreamingEnabled(false);
-}
-
-bool JsonEdition::unitReady() const { return !unitReconnecting; }
-
-void JsonEdition::resetCountdowns() { etco2Countdown = 0; }
-
-void JsonEdition::clearSamples() {}
-
-void JsonEdition::beginCycle(std::size_t) {}
-
-void JsonEdition::sendProbeState(bool) {}
-
-void JsonEdition::sendCo2Group(bool capnographAttached, int& capnoCountdown) {
-    if (--etco2Countdown < 0) {
-        unit_->sendCommand("etCO2", etco2Value);
-        etco2Countdown = kCountdownReload;
-    }
-    if (!capnographAttached && --capnoCountdown < 0) {
+// The unit takes the values into its pending messages; the order here is the order
+// of their keys' updates.
+void JsonEdition::sendCycle(SendCycle& cycle) {
+    if (cycle.oximetry && cycle.oximetry->attached)
+        unit_->sendSpO2(cycle.oximetry->spo2);
+    if (cycle.pleth)
+        unit_->sendPlethWave(*cycle.pleth);
+    sendVitals(*unit_, cycle);
+    if (cycle.etco2)
+        unit_->sendCommand("etCO2", *cycle.etco2);
+    if (cycle.clearCo2)
         unit_->clearCo2();
-        capnoCountdown = kCountdownReload;
-    }
+    sendPressureWaves(*unit_, cycle);
 }
 
-void JsonEdition::endCycle() {}
-
-Edition::UnitHealth JsonEdition::checkUnit(bool, std::mutex& lock) {
-    std::lock_guard<std::mutex> guard(lock);
-    return unit_->isConnected() ? UnitHealth::Reachable : UnitHealth::Unreachable;
+UnitCheck JsonEdition::checkUnit() {
+    if (!unit_->isConnected())
+        return {false, UnitCheck::Then::Reconnect};
+    return {true, idle ? UnitCheck::Then::KeepIdle : UnitCheck::Then::Nothing};
 }
 
-void JsonEdition::recoverUnit(std::mutex& lock) { reconnectUnit(lock); }
-
-void JsonEdition::afterCheck(UnitHealth health, std::mutex& lock) {
-    if (health == UnitHealth::Unreachable) {
-        printOut("Disconnected. Reconnecting.");
-        reconnectUnit(lock);
-    } else if (idle) {
-        std::lock_guard<std::mutex> guard(lock);
+void JsonEdition::unitStep(UnitStep step) {
+    switch (step) {
+    case UnitStep::Restore:
+        sendDeferred();
+        break;
+    case UnitStep::KeepIdle:
         unit_->sendCalSelect();
+        break;
+    case UnitStep::Release:
+        if (debug)
+            printOut("Destroying SimulatorSample object!");
+        break;
     }
 }
 
-void JsonEdition::shutdown(std::mutex&) {
-    if (debug)
-        printOut("Destroying SimulatorSample object!");
-}
-
-void JsonEdition::reconnectUnit(std::mutex& lock) {
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        unitReconnecting = true;
-    }
-    try {
-        initializeUnit();
-    } catch (...) {
-        std::lock_guard<std::mutex> guard(lock);
-        unitReconnecting = false;
-        throw;
-    }
-    std::lock_guard<std::mutex> guard(lock);
-    unitReconnecting = false;
-    replayDeferred();
-}
-
-void JsonEdition::replayDeferred() {
+// What waited while the unit was being reached; an error of the unit is reported here,
+// the supervision loop carries on.
+void JsonEdition::sendDeferred() {
     const bool streaming = streamingDeferred;
     auto zeroStates = std::move(deferredZeroStates);
     streamingDeferred = false;
@@ -168,28 +154,34 @@ void JsonEdition::replayDeferred() {
 
 // ---- The monitor calibration procedure ----
 
-void JsonEdition::calibrationActionReceived(int action, int argument) {
-    printOut("Calling performCalibration with action: [" + std::to_string(action) + "] and arg: [" +
-             std::to_string(argument) + "]");
-}
-
-void JsonEdition::calibrationReset(CalibrationState&) {}
-
-void JsonEdition::spo2CounterSet(int value) {
-    if (value > 0)
-        unit_->sendSpO2Ratio(value);
-}
-
-void JsonEdition::co2CounterSet(int value) {
-    if (value > 0) {
-        printOut("Sending co2FlowFactor of " + std::to_string(value));
-        unit_->sendRespirationRate(10);
-        unit_->sendCo2FlowFactor(value);
+// The unit keys a point by the counter it was driven with; the counters drive the
+// unit at once.
+void JsonEdition::calibrationAction(CalibrationAction action, int argument, CalibrationState& state) {
+    switch (action) {
+    case CalibrationAction::SetSpO2Counter:
+        if (argument > 0)
+            unit_->sendSpO2Ratio(argument);
+        break;
+    case CalibrationAction::SetCo2Counter:
+        if (argument > 0) {
+            printOut("Sending co2FlowFactor of " + std::to_string(argument));
+            unit_->sendRespirationRate(10);
+            unit_->sendCo2FlowFactor(argument);
+        }
+        break;
+    case CalibrationAction::SaveSpO2Point:
+        state.spo2Points[state.spo2Counter] = argument;
+        break;
+    case CalibrationAction::SaveCo2Point:
+        state.co2Points[state.co2Counter] = argument;
+        break;
+    case CalibrationAction::Save:
+        saveCalibration(state);
+        break;
+    default:
+        break;
     }
 }
-
-// The unit keys a point by the counter it was driven with.
-void JsonEdition::storePoint(std::map<int, int>& points, int counter, int reading) { points[counter] = reading; }
 
 void JsonEdition::saveCalibration(const CalibrationState& state) {
     std::this_thread::sleep_for(calibrationSettle);
@@ -199,25 +191,28 @@ void JsonEdition::saveCalibration(const CalibrationState& state) {
         unit_->uploadCalibration(JsonUnitAdaptor::CalibrationType::CO2, state.co2Points);
 }
 
-// The thread only keeps the unit streaming; the values come from the counters' commands.
-void JsonEdition::calibrationStarted() {
-    printOut("Entered calibration mode...");
-    idle = false;
-    unit_->setStreamingEnabled(true);
-}
-
-void JsonEdition::beforeCalibrationRound(std::mutex&) {}
-
-void JsonEdition::calibrationRound(const CalibrationState&) {}
-
-// When the simulation took over, its speed handling has switched the stream on: the
-// unit keeps streaming instead of falling silent until the next speed update.
-void JsonEdition::calibrationEnded(bool running) {
-    printOut("exiting calibration mode...");
-    if (running)
-        return;
-    idle = true;
-    unit_->setStreamingEnabled(false);
+// The thread only keeps the unit streaming; the values come from the counters'
+// commands. When the simulation took over, its speed handling has switched the
+// stream on: the unit keeps streaming instead of falling silent until the next speed
+// update.
+void JsonEdition::calibrationThread(CalibrationPhase phase, const CalibrationState&) {
+    switch (phase) {
+    case CalibrationPhase::Started:
+        printOut("Entered calibration mode...");
+        idle = false;
+        unit_->setStreamingEnabled(true);
+        break;
+    case CalibrationPhase::Ended:
+        printOut("exiting calibration mode...");
+        idle = true;
+        unit_->setStreamingEnabled(false);
+        break;
+    case CalibrationPhase::EndedBySimulation:
+        printOut("exiting calibration mode...");
+        break;
+    default:
+        break;
+    }
 }
 
 // ---- WiFi set-up ----
@@ -240,3 +235,5 @@ int JsonEdition::setUpWifi(JsonUnitAdaptor& unit, const WifiSettings& settings) 
     printErr("HX>ERROR: WIFI configuration failed; please revalidate your SSID and Password...");
     return 1;
 }
+
+}  // namespace halvex::controller

@@ -3,6 +3,8 @@
 #include "controller/curves.h"
 #include "platform/line_sink.h"
 
+namespace halvex::controller {
+
 using com_krel::ParameterRequest;
 using halvex::platform::printErr;
 using halvex::platform::printOut;
@@ -19,7 +21,7 @@ const float V22Edition::kPulse[kPulseLength] = {
     38.82f, 35.23f, 31.55f, 27.78f, 23.95f, 20.05f, 16.10f, 12.11f, 8.09f};
 
 V22Edition::V22Edition(Configuration& config, std::unique_ptr<V22UnitAdaptor> adaptor)
-    : Edition(config), unit_(std::move(adaptor)) {}
+    : Edition(config, kRules), unit_(std::move(adaptor)) {}
 
 const std::vector<ParameterRequest>& V22Edition::appInputList() {
     using com_krel::TypeFloat;
@@ -41,89 +43,81 @@ const std::vector<ParameterRequest>& V22Edition::appInputList() {
     return inputs;
 }
 
-std::string V22Edition::simServerAddress() const { return kLocalServer; }
+SimulatorLinks V22Edition::simulatorLinks() const { return {appInputList(), kLocalServer, kLocalServer}; }
 
-std::string V22Edition::appServerAddress() const { return kLocalServer; }
+int V22Edition::spo2FromSaO2(float sao2) const { return spo2Curve(configuration.SPO2Calibration, sao2); }
 
-int V22Edition::spo2FromSaO2(float sao2) const { return halvex::spo2Curve(configuration.SPO2Calibration, sao2); }
-
-void V22Edition::etco2Updated(int) {}
-
-void V22Edition::capnogramSample(float value) {
-    co2Samples.push_back(halvex::co2Curve(configuration.CO2Calibration, value));
+// Only the simulation's run state reaches this unit at once.
+void V22Edition::simulatorEvent(const SimulatorEvent& event, bool) {
+    if (event.kind == SimulatorEvent::Kind::SimulationRunning)
+        unit_->associate();
+    else if (event.kind == SimulatorEvent::Kind::SimulationStopped)
+        unit_->disable();
 }
 
-void V22Edition::catheterDepth(const char*, int) {}
-
-void V22Edition::spo2ProbeUpdated(const std::string&, bool) {}
-
-void V22Edition::unitOutputOn() { unit_->associate(); }
-
-void V22Edition::unitOutputOff() { unit_->disable(); }
-
-bool V22Edition::unitReady() const { return true; }
-
-void V22Edition::resetCountdowns() {}
-
-void V22Edition::clearSamples() { co2Samples.clear(); }
-
-void V22Edition::beginCycle(std::size_t arterialSamples) {
-    // The CO2 wave is trimmed to the arterial one like the other waves.
-    if (co2Samples.size() > arterialSamples)
-        co2Samples.erase(co2Samples.begin(),
-                         co2Samples.begin() + static_cast<std::ptrdiff_t>(co2Samples.size() - arterialSamples));
+// One batch per cycle; the capnogram is mapped through the CO2 curve as it goes out.
+void V22Edition::sendCycle(SendCycle& cycle) {
     unit_->beginBatch();
-}
-
-void V22Edition::sendProbeState(bool attached) { unit_->sendSpO2Probe(attached); }
-
-void V22Edition::sendCo2Group(bool capnographAttached, int& capnoCountdown) {
-    if (capnographAttached) {
-        unit_->sendCo2Wave(co2Samples);
-    } else if (--capnoCountdown < 0) {
-        unit_->clearCo2();
-        capnoCountdown = kCountdownReload;
+    if (cycle.oximetry) {
+        unit_->sendSpO2Probe(cycle.oximetry->attached);
+        if (cycle.oximetry->attached)
+            unit_->sendSpO2(cycle.oximetry->spo2);
     }
-    co2Samples.clear();
+    if (cycle.pleth)
+        unit_->sendPlethWave(*cycle.pleth);
+    sendVitals(*unit_, cycle);
+    if (cycle.capnogram) {
+        std::vector<float> co2;
+        co2.reserve(cycle.capnogram->size());
+        for (float sample : *cycle.capnogram)
+            co2.push_back(co2Curve(configuration.CO2Calibration, sample));
+        unit_->sendCo2Wave(co2);
+    } else if (cycle.clearCo2) {
+        unit_->clearCo2();
+    }
+    sendPressureWaves(*unit_, cycle);
+    unit_->flushBatch();
 }
 
-void V22Edition::endCycle() { unit_->flushBatch(); }
+// A unit that does not answer counts as associated (see V22UnitAdaptor).
+UnitCheck V22Edition::checkUnit() { return {unit_->checkAssociation()}; }
 
-// The unit allows one operation at a time, so every call here takes `lock` like the
-// batches do; none of them waits for long.
-Edition::UnitHealth V22Edition::checkUnit(bool driven, std::mutex& lock) {
-    if (!driven)
-        return UnitHealth::NotChecked;
-    std::lock_guard<std::mutex> guard(lock);
-    return unit_->checkAssociation() ? UnitHealth::Reachable : UnitHealth::Unreachable;
-}
-
-void V22Edition::recoverUnit(std::mutex& lock) {
-    std::lock_guard<std::mutex> guard(lock);
-    unit_->disable();
-    unit_->associate();
-}
-
-void V22Edition::afterCheck(UnitHealth, std::mutex&) {}
-
-void V22Edition::shutdown(std::mutex& lock) {
-    std::lock_guard<std::mutex> guard(lock);
-    unit_->disable();
+void V22Edition::unitStep(UnitStep step) {
+    switch (step) {
+    case UnitStep::Restore:
+        unit_->disable();
+        unit_->associate();
+        break;
+    case UnitStep::Release:
+        unit_->disable();
+        break;
+    case UnitStep::KeepIdle:  // never asked: this edition leaves an idle unit alone
+        break;
+    }
 }
 
 // ---- The monitor calibration procedure ----
 
-void V22Edition::calibrationActionReceived(int, int) {}
-
-void V22Edition::calibrationReset(CalibrationState& state) { state.spo2Counter = 45; }
-
-void V22Edition::spo2CounterSet(int) {}
-
-void V22Edition::co2CounterSet(int) {}
-
 // The configuration's curves map a simulator value (the monitor's reading) to the
 // unit's setting: the reading is the key.
-void V22Edition::storePoint(std::map<int, int>& points, int counter, int reading) { points[reading] = counter; }
+void V22Edition::calibrationAction(CalibrationAction action, int argument, CalibrationState& state) {
+    switch (action) {
+    case CalibrationAction::Start:
+        state.spo2Counter = 45;
+        break;
+    case CalibrationAction::SaveSpO2Point:
+        state.spo2Points[argument] = state.spo2Counter;
+        break;
+    case CalibrationAction::SaveCo2Point:
+        state.co2Points[argument] = state.co2Counter;
+        break;
+    case CalibrationAction::Save:
+        saveCalibration(state);
+        break;
+    default:
+        break;
+    }
+}
 
 void V22Edition::saveCalibration(const CalibrationState& state) {
     if (!state.co2Points.empty()) {
@@ -141,20 +135,26 @@ void V22Edition::saveCalibration(const CalibrationState& state) {
     configuration.save();
 }
 
-void V22Edition::calibrationStarted() {
-    pulseIndex = 0;
-    co2Index = 0;
+// The thread re-associates before every round and sends one batch per round.
+void V22Edition::calibrationThread(CalibrationPhase phase, const CalibrationState& state) {
+    switch (phase) {
+    case CalibrationPhase::Started:
+        pulseIndex = 0;
+        co2Index = 0;
+        break;
+    case CalibrationPhase::Refresh:
+        unit_->associate();
+        break;
+    case CalibrationPhase::Round:
+        sendCalibrationRound(state);
+        break;
+    default:
+        break;
+    }
 }
 
-// Under the lock like every other call: the unit takes one operation at a time.
-void V22Edition::beforeCalibrationRound(std::mutex& lock) {
-    std::lock_guard<std::mutex> guard(lock);
-    unit_->associate();
-}
-
-// One batch per round: fixed vitals, the SpO2 working values and 10 samples of each
-// synthetic wave.
-void V22Edition::calibrationRound(const CalibrationState& state) {
+// Fixed vitals, the SpO2 working values and 10 samples of each synthetic wave.
+void V22Edition::sendCalibrationRound(const CalibrationState& state) {
     unit_->beginBatch();
     unit_->sendHeartRate(72);
     unit_->sendRespirationRate(10);
@@ -176,8 +176,6 @@ void V22Edition::calibrationRound(const CalibrationState& state) {
     unit_->sendCo2Wave(co2);
     unit_->flushBatch();
 }
-
-void V22Edition::calibrationEnded(bool) {}
 
 // ---- WiFi set-up ----
 
@@ -214,3 +212,5 @@ int V22Edition::setUpWifi(V22UnitAdaptor& unit, const WifiSettings& settings) {
     printOut("HX>WIFI configuration succeeded; power cycle the Halvex unit for changes to take effect");
     return 0;
 }
+
+}  // namespace halvex::controller

@@ -7,7 +7,7 @@
 
 #include "platform/line_sink.h"
 
-namespace halvex {
+namespace halvex::controller {
 
 LastAddressStore::LastAddressStore(std::string folder) : folder_(std::move(folder)) {}
 
@@ -57,4 +57,4 @@ bool LastAddressStore::save(const std::string& address) {
     return static_cast<bool>(file);
 }
 
-}  // namespace halvex
+}  // namespace halvex::controller

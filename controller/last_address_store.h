@@ -3,7 +3,7 @@
 #include <mutex>
 #include <string>
 
-namespace halvex {
+namespace halvex::controller {
 
 // The address of the last unit the bridge reached, kept in a file of a folder given
 // at construction: "_lastconnectedIPAddress.txt", holding the address alone without
@@ -38,4 +38,4 @@ private:
     std::string address_;
 };
 
-}  // namespace halvex
+}  // namespace halvex::controller

@@ -1,27 +1,48 @@
 #pragma once
 
-// The bridge controller: owns the two simulator-server clients and the unit adaptor,
-// subscribes the simulated patient's parameters and turns their updates into unit
-// commands.
+// The bridge controller: owns the two simulator-server clients and the edition (which
+// owns the unit adaptor), subscribes the simulated patient's parameters and turns
+// their updates into the edition's send cycles. Its jobs, one file each:
+//   simulator_sample.cpp    construction, init(), stop(), teardown
+//   parameter_handling.cpp  a batch of updates: the values, the events, the send cycle
+//   supervision.cpp         run(): the unit's health checks and its recovery
+//   calibration.cpp         the monitor calibration procedure and its thread
+// The patient's values and countdowns are a PatientValues (patient_values.h); what the
+// editions do differently is the Edition (edition.h).
 //
-// Threads that enter a controller:
+// Threads:
 //   - the entry thread: construction, init(), run() (the supervision loop), destruction;
 //   - the SIM and APP clients' receiving threads: connection state lines and the
 //     parameter batches (parametersUpdated), which may drive the unit;
-//   - the calibration thread, owned here and joined by the destructor.
+//   - the calibration thread, owned here and joined by the destructor;
+//   - stop() may come from any thread.
 //
-// `lock` serialises init(), each whole parameter batch, each calibration round and
-// every adaptor call that run() makes, so the adaptor sees one operation at a time.
-// The one call that may block for a long time (the JSON edition's re-initialisation
-// with retry-for-ever) is made without `lock`; while it runs the batches keep reading
-// but leave the unit alone (see edition_json.h).
-//
-// What the two editions do differently is the controller's Edition (edition.h),
-// which also owns the unit adaptor.
+// Locks. Only the controller takes `lock`; the edition and the adaptor are called
+// with it held or from a moment when nothing else uses them, and never receive it.
+// `lock` is held
+//   - by init() from start to end (it also waits there for the unit);
+//   - by each whole batch, with every edition call made from it: its events, its send
+//     cycle, the calibration actions (including the JSON edition's save and upload);
+//   - by the calibration thread for each round's check of `calibrating` and the
+//     edition's Round phase, and, in an edition that drives the rounds, for the
+//     Refresh phase before each round's pause;
+//   - by the supervision loop around each single edition call that reaches the unit
+//     (checkUnit, UnitStep::Restore, UnitStep::KeepIdle), and around setting and
+//     clearing `unitAway`;
+//   - by the teardown while it marks `closing` and for UnitStep::Release.
+// It is not held while the supervision loop waits between checks, while a lost unit
+// is reached again (Edition::Rules::reachesLostUnit: initialize with retry-for-ever,
+// which returns only once the unit answers or stop() interrupts it), nor for the
+// calibration thread's Started and Ended phases. While the unit is being reached
+// (`unitAway`), batches go on reading: their send cycles are skipped and the edition
+// keeps what the unit must hear until UnitStep::Restore.
+// `stopLock` guards `stopRequested` only; it may be taken under `lock`, never the
+// other way round. The adaptor's interrupt() is called without either.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,8 +52,11 @@
 
 #include "configuration/configuration.h"
 #include "controller/edition.h"
+#include "controller/patient_values.h"
 #include "simlink/app_client.h"
 #include "simlink/sim_client.h"
+
+namespace halvex::controller {
 
 class SimulatorSample {
 public:
@@ -45,7 +69,9 @@ public:
     static constexpr int kMaxFailedChecks = 10;
     // A send cycle runs once this many arterial samples have gathered.
     static constexpr std::size_t kSendCycleThreshold = 10;
-    static constexpr int kCountdownReload = Edition::kCountdownReload;
+    static constexpr int kCountdownReload = PatientValues::kCountdownReload;
+    // The calibration thread's round length and its fixed-rate schedule.
+    static constexpr std::chrono::milliseconds kCalibrationRound{120};
 
     // How the controller reaches its peers. The defaults are the programs' values;
     // tests shorten the supervision interval and point the clients at their own server.
@@ -55,6 +81,9 @@ public:
         std::string appAddress;  // empty: the edition's APP server address
         int simPort = kSimPort;
         int appPort = kAppPort;
+        // Called by run() at every check, with whether something drives the unit, so
+        // a test can wait for a number of checks instead of sleeping.
+        std::function<void(bool driven)> onCheck;
     };
 
     class SimClientCallback : public com_krel::SimClient::Callback {
@@ -90,7 +119,7 @@ public:
     bool run();
     // The bridge is stopping: ends run() at once if it waits between checks, else
     // after the check under way, and interrupts the waits for the unit (init's, the
-    // JSON edition's reconnection), so init then returns false without its error
+    // supervision loop's reaching of a lost unit), so init then returns false without its error
     // line. The destructor still releases the unit. Any thread may call it, at any
     // time before the destructor.
     void stop();
@@ -108,9 +137,10 @@ private:
     void handleBatch(const std::vector<com_krel::ParameterValue>& values);
     void applyUpdate(const com_krel::ParameterValue& update, bool& calChanged);
     void speedChanged(int value);
-    void resetCountdowns();
-    void clearSamples();
+    void catheterDepth(Catheter catheter, int depth);
     void sendCycle();
+    // Brings a lost unit back the edition's way (supervision.cpp).
+    void recoverUnit();
     void performCalibration(int action, int argument);
     void stopCalibrationThread();
 
@@ -128,20 +158,10 @@ private:
     bool featureEnabled = false;
     // Set (under `lock`) when teardown begins: later batches leave the unit alone.
     bool closing = false;
-
-    std::vector<float> artSamples, papSamples, cvpSamples, plethSamples;
-    int spo2Countdown = 0, spo2Value = 0;
-    int nibpCountdown = 0, diastolic = 0, mean = 0, systolic = 0;
-    int hrCountdown = 0, heartRate = 0;
-    int rrCountdown = 0, respRate = 0;
-    int tempCountdown = 0;
-    float bodyTemperature = 0, bloodTemperature = 0;
-    int capnoCountdown = 0;
-    bool abpInserted = false, cvpInserted = false, papInserted = false;
-    int pulseSensor = 0;
-    bool spo2Probe = true;
-    bool crossConnected = false;
-    bool capnograph = false, bodyTempSensor = false, bloodTempSensor = false, nibpSensor = false;
+    // Under `lock`: the supervision loop is reaching the unit again, without the lock.
+    bool unitAway = false;
+    // Under `lock`.
+    PatientValues patient;
 
     // The monitor calibration procedure (calibration.cpp), under `lock`; `calibrating`
     // is also read by the supervision loop without it.
@@ -156,12 +176,6 @@ private:
     void startCalibrationThread();
     void calibrationThreadMain();
 
-
-    // The calibration thread's round length and its fixed-rate schedule.
-public:
-    static constexpr std::chrono::milliseconds kCalibrationRound{120};
-
-private:
     // Declared last so that they are destroyed first: their threads call back into
     // the fields above.
     std::unique_ptr<SimClientCallback> simCallback;
@@ -169,3 +183,5 @@ private:
     com_krel::SimClient simClient{kSimulatorId, kClientFlags};
     com_krel::AppClient appClient{kClientFlags};
 };
+
+}  // namespace halvex::controller

@@ -6,6 +6,9 @@
 #include "configuration/configuration.h"
 #include "fuzz/fuzz_support.h"
 
+using halvex::configuration::Configuration;
+using halvex::configuration::ConfigurationKeys;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     halvex::fuzz::SilentConsole silent;
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -35,11 +35,11 @@ std::vector<ParameterRequest> unionOf(const std::vector<const std::vector<Parame
 
 }  // namespace
 
-const std::vector<ParameterRequest>& recordedSimInputs() { return SimulatorSample::simInputs(); }
+const std::vector<ParameterRequest>& recordedSimInputs() { return halvex::controller::SimulatorSample::simInputs(); }
 
 const std::vector<ParameterRequest>& recordedAppInputs() {
     static const std::vector<ParameterRequest> inputs =
-        unionOf({&JsonEdition::appInputList(), &V22Edition::appInputList()});
+        unionOf({&halvex::controller::JsonEdition::appInputList(), &halvex::controller::V22Edition::appInputList()});
     return inputs;
 }
 

@@ -18,7 +18,7 @@ using adaptor_test::framesReceived;
 using adaptor_test::HalvexAdaptor;
 using adaptor_test::startUnit;
 using adaptor_test::StoreFolder;
-using halvex::LastAddressStore;
+using halvex::controller::LastAddressStore;
 using halvex::test::ConsoleCapture;
 using namespace std::chrono_literals;
 

@@ -42,7 +42,7 @@ inline std::vector<std::string> framesReceived(const halvex::emulators::unit_jso
 // A store in a fresh folder, removed with it.
 struct StoreFolder {
     halvex::test::TempDir folder;
-    std::shared_ptr<halvex::LastAddressStore> store = std::make_shared<halvex::LastAddressStore>(folder.path());
+    std::shared_ptr<halvex::controller::LastAddressStore> store = std::make_shared<halvex::controller::LastAddressStore>(folder.path());
 };
 
 }  // namespace adaptor_test

@@ -18,6 +18,7 @@ namespace {
 using adaptor_test::HalvexAdaptor;
 using adaptor_test::startUnit;
 using adaptor_test::StoreFolder;
+using halvex::controller::JsonUnitAdaptor;
 using halvex::test::ConsoleCapture;
 using Channel = halvex::test::ConsoleCapture::Channel;
 using namespace std::chrono_literals;

@@ -100,7 +100,7 @@ TEST_F(Discovery, ChatteringPeerEndsTheIdentification) {
 TEST_F(Discovery, RangeTriesTheLastAddressBeforeEveryRangeAddress) {
     startUnit({54});  // nobody answers on the range or the last address: hosts 9, 21..23
     const Block net{54};
-    dir.write(halvex::LastAddressStore::kFileName, net.host(9));
+    dir.write(halvex::controller::LastAddressStore::kFileName, net.host(9));
     ConsoleCapture console;
     auto options = optionsFor(net);
     options.discovery.attempts = 1;

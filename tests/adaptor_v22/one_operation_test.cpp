@@ -17,6 +17,9 @@ namespace {
 
 using com_krel::ParameterValue;
 using halvex::platform::Channel;
+using halvex::configuration::Configuration;
+using halvex::controller::SimulatorSample;
+using halvex::controller::V22Edition;
 using halvex::test::ConsoleCapture;
 using namespace v22test;
 

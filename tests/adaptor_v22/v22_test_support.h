@@ -61,7 +61,7 @@ protected:
         unit_unitOptions_.alsoListenOn = std::move(alsoListenOn);
         unit = std::make_unique<halvex::emulators::unit_v22::UnitEmulator>(unit_unitOptions_);
         unit->start();
-        store = std::make_shared<halvex::LastAddressStore>(dir.path());
+        store = std::make_shared<halvex::controller::LastAddressStore>(dir.path());
     }
 
     std::unique_ptr<halvex::adaptor_v22::HalvexAdaptor> makeAdaptor(halvex::adaptor_v22::AdaptorOptions options) {
@@ -117,7 +117,7 @@ protected:
     }
 
     halvex::test::TempDir dir;
-    std::shared_ptr<halvex::LastAddressStore> store;
+    std::shared_ptr<halvex::controller::LastAddressStore> store;
     std::unique_ptr<halvex::emulators::unit_v22::UnitEmulator> unit;
     Block net_{0};
 

@@ -20,6 +20,9 @@
 
 namespace {
 
+using halvex::configuration::Configuration;
+using halvex::configuration::ConfigurationKeys;
+
 using halvex::test::ConsoleCapture;
 #ifndef _WIN32
 using halvex::test::FileSizeLimit;

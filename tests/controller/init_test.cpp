@@ -103,15 +103,15 @@ TEST(EditionLists, AppListsInSubscriptionOrderAndServerAddresses) {
     Configuration config("unused.xml", JsonEdition::kConfigurationKeys);
     config.SimulatorIP = "127.0.0.2";
     config.RHMIP = "127.0.0.3";
-    JsonEdition edition(config, std::make_unique<RecordingJsonAdaptor>());
-    EXPECT_EQ(asWire(edition.appInputs(), false), kJsonAppList);
-    EXPECT_EQ(edition.appServerAddress(), "127.0.0.2");
-    EXPECT_EQ(edition.simServerAddress(), "127.0.0.3");
+    const SimulatorLinks json = JsonEdition(config, std::make_unique<RecordingJsonAdaptor>()).simulatorLinks();
+    EXPECT_EQ(asWire(json.appInputs, false), kJsonAppList);
+    EXPECT_EQ(json.appAddress, "127.0.0.2");
+    EXPECT_EQ(json.simAddress, "127.0.0.3");
 
-    V22Edition v22(config, std::make_unique<RecordingV22Adaptor>());
-    EXPECT_EQ(asWire(v22.appInputs(), false), appList(EditionKind::V22));
-    EXPECT_EQ(v22.appServerAddress(), "127.0.0.1");
-    EXPECT_EQ(v22.simServerAddress(), "127.0.0.1");
+    const SimulatorLinks v22 = V22Edition(config, std::make_unique<RecordingV22Adaptor>()).simulatorLinks();
+    EXPECT_EQ(asWire(v22.appInputs, false), appList(EditionKind::V22));
+    EXPECT_EQ(v22.appAddress, "127.0.0.1");
+    EXPECT_EQ(v22.simAddress, "127.0.0.1");
 }
 
 TEST(JsonInit, SucceedsBeforeTheServerRunsAndConnectsWhenItStarts) {

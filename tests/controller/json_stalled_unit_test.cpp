@@ -23,9 +23,9 @@ class CountedJsonEdition : public JsonEdition {
 public:
     using JsonEdition::JsonEdition;
     std::atomic<int> checks{0};
-    UnitHealth checkUnit(bool driven, std::mutex& lock) override {
+    UnitCheck checkUnit() override {
         ++checks;
-        return JsonEdition::checkUnit(driven, lock);
+        return JsonEdition::checkUnit();
     }
 };
 
@@ -45,7 +45,7 @@ TEST(JsonStalledUnit, BatchesAndSupervisionGoOnWhileTheWriteTimesOutThenTheUnitI
     halvex::adaptor_json::LinkLimits limits;
     limits.write = kWriteLimit;
     auto adaptor = std::make_unique<halvex::adaptor_json::HalvexAdaptor>(
-        std::make_shared<halvex::LastAddressStore>(folder.path()), limits);
+        std::make_shared<halvex::controller::LastAddressStore>(folder.path()), limits);
     halvex::adaptor_json::HalvexAdaptor& link = *adaptor;
     ASSERT_TRUE(link.initialize("", "127.0.0.63", "", "", false));
     Configuration config("unused.xml");

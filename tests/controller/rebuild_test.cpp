@@ -26,6 +26,7 @@
 
 namespace {
 
+using namespace halvex::controller;
 using halvex::test::ConsoleCapture;
 using Channel = halvex::platform::Channel;
 using namespace std::chrono_literals;
@@ -104,7 +105,7 @@ TEST(ControllerRebuilds, AHundredV22UnitsGivenUpLeaveNoThreadOrDescriptor) {
 
     folder.write("settings.xml", settings(unitOptions.address, unitOptions.serialId));
     Configuration configuration(folder.file("settings.xml"), V22Edition::kConfigurationKeys);
-    auto lastAddress = std::make_shared<halvex::LastAddressStore>(folder.path());
+    auto lastAddress = std::make_shared<halvex::controller::LastAddressStore>(folder.path());
     halvex::adaptor_v22::AdaptorOptions adaptorOptions;
     adaptorOptions.transport.localAddress = "127.22.90.1";
     adaptorOptions.transport.waits.replyPause = 1ms;
@@ -148,7 +149,7 @@ TEST(ControllerRebuilds, AHundredJsonControllersWithAReconnectionLeaveNoThreadOr
 
     folder.write("settings.xml", settings(unitAddress, "HX0001"));
     Configuration configuration(folder.file("settings.xml"), JsonEdition::kConfigurationKeys);
-    auto lastAddress = std::make_shared<halvex::LastAddressStore>(folder.path());
+    auto lastAddress = std::make_shared<halvex::controller::LastAddressStore>(folder.path());
 
     // The unit's end of the last connection counts too.
     auto unitLeft = [&] {

@@ -10,8 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "controller/unit_adaptor.h"
+#include "controller/edition_json_adaptor.h"
+#include "controller/edition_v22_adaptor.h"
 #include "tests/controller/call_log.h"
+
+using namespace halvex::controller;
 
 // What the tests look at, whichever edition records.
 class Recorder {

@@ -122,26 +122,17 @@ TEST(JsonSupervision, APauseDuringTheReconnectionLeavesStreamingOff) {
     EXPECT_EQ(countOf(console.lines(Channel::Out), kReconnecting), 1u);
 }
 
-// The v2.2 edition with its supervision checks counted, so a test can wait for a
-// number of rounds instead of sleeping.
-class CountedV22Edition : public V22Edition {
-public:
-    using V22Edition::V22Edition;
-    CallLog checks;
-    UnitHealth checkUnit(bool driven, std::mutex& lock) override {
-        const UnitHealth health = V22Edition::checkUnit(driven, lock);
-        checks.add(driven ? "driven" : "stopped");
-        return health;
-    }
-};
-
 TEST(V22Supervision, QuietWhileStoppedThenCountsFailuresAndGivesUp) {
     Configuration config("unused.xml");
     auto adaptor = std::make_unique<RecordingV22Adaptor>();
     RecordingV22Adaptor& unit = *adaptor;
-    auto edition = std::make_unique<CountedV22Edition>(config, std::move(adaptor));
-    CountedV22Edition& counted = *edition;
-    auto controller = std::make_unique<SimulatorSample>(&config, std::move(edition), quick());
+    // The supervision checks counted, so the test can wait for a number of rounds
+    // instead of sleeping.
+    CallLog checks;
+    SimulatorSample::Options options = quick();
+    options.onCheck = [&checks](bool driven) { checks.add(driven ? "driven" : "stopped"); };
+    auto controller = std::make_unique<SimulatorSample>(
+        &config, std::make_unique<V22Edition>(config, std::move(adaptor)), options);
     // Two failures then back, then gone for good.
     unit.script.health = {false, false, true};
     unit.script.afterScript = false;
@@ -149,7 +140,7 @@ TEST(V22Supervision, QuietWhileStoppedThenCountsFailuresAndGivesUp) {
     ConsoleCapture console;
     bool gaveUp = false;
     std::thread supervisor([&] { gaveUp = controller->run(); });
-    ASSERT_TRUE(counted.checks.waitForCount("stopped", 25));
+    ASSERT_TRUE(checks.waitForCount("stopped", 25));
     EXPECT_EQ(unit.log.calls(), Calls{}) << "no unit traffic while the simulation is stopped";
     controller->parametersUpdated({intUpdate("HW_PATSPEED", 1)});
     supervisor.join();

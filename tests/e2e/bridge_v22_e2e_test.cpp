@@ -21,6 +21,7 @@
 
 namespace {
 
+using halvex::configuration::Configuration;
 using halvex::test::ChildProcess;
 using halvex::test::eventually;
 using halvex::test::TempDir;
