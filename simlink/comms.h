@@ -59,13 +59,21 @@ private:
     halvex::platform::net::Thread thread_;
 };
 
+// What one read from the transport gave.
+enum class ReadResult {
+    Received,  // at least one byte was appended to the target
+    Closed,    // the peer closed or reset the connection (or interrupt woke the read)
+    Failed,    // a socket error, or no connection
+    TimedOut,  // nothing arrived within the receive time-out
+};
+
 // The byte pipe to the server.
 class CSCommsInterface {
 public:
     virtual ~CSCommsInterface() = default;
-    // Appends up to count received bytes to target: the count appended, 0 when the
-    // peer closed or reset, -1 on a socket error, -2 when nothing arrived in time.
-    virtual int read(int count, RawMessage& target) = 0;
+    // Appends up to count received bytes to target. Only Received changes target;
+    // the bytes appended are what it grew by.
+    virtual ReadResult read(int count, RawMessage& target) = 0;
     // Bytes sent (all of source, or fewer), or -1.
     virtual int write(const RawMessage& source) = 0;
     virtual void close() = 0;
@@ -86,7 +94,7 @@ public:
     explicit CSCommsInterfaceTCP(const BufferSizes& sizes = {}, LogSink log = printLine);
     ~CSCommsInterfaceTCP() override;
 
-    int read(int count, RawMessage& target) override;
+    ReadResult read(int count, RawMessage& target) override;
     int write(const RawMessage& source) override;
     void close() override;
     void interrupt() override;

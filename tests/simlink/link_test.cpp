@@ -249,10 +249,10 @@ public:
     std::thread::id receiver;
 
     // A quiet link: every read is a short receive time-out.
-    int read(int, RawMessage&) override {
-        if (dropLink.exchange(false)) return 0;
+    ReadResult read(int, RawMessage&) override {
+        if (dropLink.exchange(false)) return ReadResult::Closed;
         std::this_thread::sleep_for(2ms);
-        return -2;
+        return ReadResult::TimedOut;
     }
     int write(const RawMessage& m) override {
         if (gateUserWrites && std::this_thread::get_id() != receiver) {
