@@ -56,7 +56,6 @@ void AppProtocol::sceStatusReport(int sceId, int patientId, int detail, int stat
                     [&](AppClient::Callback* c) { c->sceStatusReport(sceId, patientId, detail, status); });
 }
 
-
 void AppProtocol::handleMessage(const RawMessage& m) {
     std::visit([this](const auto& message) { handle(message); }, app::decode(m));
 }

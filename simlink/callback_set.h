@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "simlink/comms.h"
+#include "simlink/threading.h"
 #include "simlink/cs_client.h"
 #include "simlink/log.h"
 
