@@ -9,17 +9,19 @@ using Assembler = wire::FrameAssembler;
 
 FrameReceiver::Outcome FrameReceiver::receive(CSCommsInterface& transport, const LogSink* log,
                                               const FrameHandler& onFrame) {
-    readBuffer_.bytes().clear();
-    const std::size_t want = std::min(assembler_.wanted(), kMaxReadSize);
-    const ReadResult result = transport.read(static_cast<int>(want), readBuffer_);
-    // A time-out, also in the middle of a frame, is no error: the caller looks at its
-    // state and reads on, the assembler keeping what came so far.
-    if (result == ReadResult::TimedOut) return Outcome::Open;
-    if (result != ReadResult::Received) {
-        if (log) reportLoss(result, *log);
-        return Outcome::Lost;
+    // Nothing is wanted while a complete frame waits or the framing is bad: no read then.
+    if (const std::size_t want = std::min(assembler_.wanted(), kMaxReadSize); want != 0) {
+        readBuffer_.bytes().clear();
+        const ReadResult result = transport.read(static_cast<int>(want), readBuffer_);
+        // A time-out, also in the middle of a frame, is no error: the caller looks at
+        // its state and reads on, the assembler keeping what came so far.
+        if (result == ReadResult::TimedOut) return Outcome::Open;
+        if (result != ReadResult::Received) {
+            if (log) reportLoss(result, *log);
+            return Outcome::Lost;
+        }
+        assembler_.feed(readBuffer_.bytes().data(), readBuffer_.size());
     }
-    assembler_.feed(readBuffer_.bytes().data(), readBuffer_.size());
     for (;;) {
         switch (assembler_.next(payload_)) {
         case Assembler::Result::NeedMore:

@@ -27,12 +27,12 @@ public:
     // while it was handled, and whatever else arrived on it is dropped.
     using FrameHandler = std::function<bool(const RawMessage& payload)>;
 
-    // One read from the transport. log, when set, receives the line of a lost
-    // connection ("Connection closed by server.", ...); null keeps quiet.
+    // One read from the transport, then every complete frame to onFrame. log, when
+    // set, receives the line of a lost connection ("Connection closed by server.",
+    // ...); null keeps quiet.
     Outcome receive(CSCommsInterface& transport, const LogSink* log, const FrameHandler& onFrame);
 
     void reset() { assembler_.reset(); }
-    const wire::FrameAssembler& assembler() const { return assembler_; }
 
 private:
     void reportLoss(ReadResult result, const LogSink& log) const;

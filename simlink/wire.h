@@ -60,7 +60,6 @@ struct HeaderInfo {
     std::uint32_t totalLength = 0;  // offset 0: header and payload
     int kind = KindUnknown;         // from the frame class at offset 8
     bool valid() const { return totalLength > kFrameHeaderLength && totalLength <= kMaxFrameLength; }
-    std::size_t payloadLength() const { return totalLength - kFrameHeaderLength; }
 };
 // Parses the kFrameHeaderLength bytes at header.
 HeaderInfo parseHeader(const std::uint8_t* header);
