@@ -19,12 +19,17 @@
 namespace halvex_fuzz {
 
 // The ids the engines are subscribed to before the stream: some a stream can name.
-inline std::vector<com_krel::ParameterRequest> fuzzInputs() {
-    return {{"A", com_krel::TypeFloat, 0}, {"B", com_krel::TypeInteger, 1}, {"HRPM", com_krel::TypeInteger, 0},
-            {"ARTLINE", com_krel::TypeFloat, 3}};
+inline const std::vector<com_krel::ParameterRequest>& fuzzInputs() {
+    static const std::vector<com_krel::ParameterRequest> inputs{{"A", com_krel::TypeFloat, 0},
+                                                                {"B", com_krel::TypeInteger, 1},
+                                                                {"HRPM", com_krel::TypeInteger, 0},
+                                                                {"ARTLINE", com_krel::TypeFloat, 3}};
+    return inputs;
 }
-inline std::vector<com_krel::OutputRecord> fuzzOutputs() {
-    return {{"O", com_krel::TypeInteger, 0, true, 7, false}, {"P", com_krel::TypeFloat, 0, true, 0, true}};
+inline const std::vector<com_krel::OutputRecord>& fuzzOutputs() {
+    static const std::vector<com_krel::OutputRecord> outputs{{"O", com_krel::TypeInteger, 0, true, 7, false},
+                                                             {"P", com_krel::TypeFloat, 0, true, 0, true}};
+    return outputs;
 }
 
 // Assembles every frame of the stream and hands it to the engine. The engine is

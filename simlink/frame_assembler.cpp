@@ -24,7 +24,7 @@ FrameAssembler::Result FrameAssembler::next(RawMessage& payload) {
         return Result::Invalid;
     }
     if (buffered() < h.totalLength) return Result::NeedMore;
-    payload = RawMessage(h.kind);
+    payload.reset(h.kind);
     payload.bytes().assign(front + kFrameHeaderLength, front + h.totalLength);
     start_ += h.totalLength;
     if (start_ == buffer_.size()) {
