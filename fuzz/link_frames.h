@@ -42,8 +42,11 @@ void feedFrames(Engine& engine, const std::uint8_t* data, std::size_t size) {
     engine.setLogSink([](bool, const std::string&) {});
     engine.subscribeInputs(fuzzInputs());
     engine.subscribeOutputs(fuzzOutputs());
-    Assembler assembler;
-    com_krel::RawMessage payload;
+    // One assembler for the whole run, reset for every input as for every connection:
+    // its storage is reused instead of allocated anew for each input.
+    static Assembler assembler;
+    static com_krel::RawMessage payload;
+    assembler.reset();
     for (std::size_t at = 1; at < size;) {
         const std::size_t n = std::min(chunk, size - at);
         assembler.feed(data + at, n);

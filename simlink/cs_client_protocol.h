@@ -122,6 +122,11 @@ protected:
     // Every subscription becomes pending: the server ids the server gave are dropped.
     void forgetServerIds();
     const CallbackSet& callbacks() const { return callbacks_; }
+    // Connected or Ready: a message can be sent.
+    bool linkUp() const {
+        const int s = state_.load();
+        return s == Connected || s == Ready;
+    }
 
     // Subscription and unsubscription sends report "link not up" as success: the
     // records stay held and go out with the next re-registration.
@@ -194,10 +199,6 @@ private:
     bool stoppingOrIdle() const {
         const int s = state_.load();
         return s == Idle || s == Stopping;
-    }
-    bool linkUp() const {
-        const int s = state_.load();
-        return s == Connected || s == Ready;
     }
     bool onReceivingThread() const { return receiveThread_.isCurrent(); }
 

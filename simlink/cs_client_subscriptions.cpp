@@ -65,6 +65,7 @@ int CSClientProtocol::subscribeOutputs(const std::vector<OutputRecord>& outputs)
     RegistryHold g(*this);
     if (outputs.empty()) return ResultOk;
     std::vector<OutputRecord> toSend;
+    toSend.reserve(outputs.size());
     for (const OutputRecord& o : outputs) {
         if (!newIdAccepted(o.id, registry_.holdsOutput(o.id))) return ResultInvalid;
         toSend.push_back(registry_.addOutput(o));

@@ -43,11 +43,20 @@ public:
     std::uint32_t invalidLength() const { return invalidLength_; }
     std::size_t buffered() const { return buffer_.size() - start_; }
 
+    // Back to the start of a stream: nothing buffered, not invalid. The buffer's
+    // storage is kept up to kKeptCapacity.
     void reset();
+
+    static constexpr std::size_t kKeptCapacity = 64 * 1024;
 
 private:
     std::vector<std::uint8_t> buffer_;
     std::size_t start_ = 0;  // first byte not taken yet
+    // The frame in progress: its header once parsed (total 0 before), and the bytes
+    // that must be buffered before next can make progress.
+    std::uint32_t total_ = 0;
+    int kind_ = KindUnknown;
+    std::size_t need_ = kFrameHeaderLength;
     bool invalid_ = false;
     std::uint32_t invalidLength_ = 0;
 };

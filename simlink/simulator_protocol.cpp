@@ -33,7 +33,8 @@ SimulatorProtocol::~SimulatorProtocol() { shutdown(); }
 int SimulatorProtocol::requestServerInfo() { return sendMessage(sim::buildServerInfoRequest(simulatorId_)); }
 
 int SimulatorProtocol::sendInputSubscription(const std::vector<InputRecord>& records) {
-    if (records.empty()) return ResultOk;
+    // Link down: nothing to build, the records go out with the next re-registration.
+    if (records.empty() || !linkUp()) return ResultOk;
     return asSubscriptionResult(sendMessage(sim::buildInputSubscription(simulatorId_, records)));
 }
 
@@ -43,7 +44,8 @@ int SimulatorProtocol::sendInputUnsubscription(const std::vector<InputRecord>& r
 }
 
 int SimulatorProtocol::sendOutputSubscription(const std::vector<OutputRecord>& records) {
-    if (records.empty()) return ResultOk;
+    // Link down: nothing to build, the records go out with the next re-registration.
+    if (records.empty() || !linkUp()) return ResultOk;
     return asSubscriptionResult(sendMessage(sim::buildOutputSubscription(simulatorId_, records)));
 }
 
