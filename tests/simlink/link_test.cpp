@@ -221,6 +221,9 @@ TEST(SimLink, DestroyingWhileReadingOrPausingReturns) {
         ASSERT_EQ(client->connect(loopback(), server.emulator.simPort()), ResultOk);
         ASSERT_TRUE(eventually([&] { return client->getState() == Ready; }));
         if (linkLost) {
+            // Ready comes with the client's connect; the server may not have taken the
+            // connection yet, and a drop before that would drop nothing.
+            ASSERT_TRUE(server.emulator.waitForConnections(emu::Protocol::Sim, 1, kWait));
             server.emulator.dropConnections();
             // Ready lost, Connecting again: the pause before the next attempt.
             ASSERT_TRUE(eventually([&] { return rec.stateList().size() == 5; })) << [&] {
