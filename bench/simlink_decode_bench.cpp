@@ -46,7 +46,7 @@ using namespace com_krel;
 // Never connected: nothing is read or written.
 class IdleTransport : public CSCommsInterface {
 public:
-    int read(int, RawMessage&) override { return -2; }
+    ReadResult read(int, RawMessage&) override { return ReadResult::TimedOut; }
     int write(const RawMessage& m) override { return static_cast<int>(m.size()); }
     void close() override {}
     bool open(std::uint32_t, int) override { return false; }

@@ -1,10 +1,10 @@
-// The APP port's receive path: frames (flow-control frames included), message
+// The APP port's receive path: frame assembly (flow-control frames included), message
 // decoding, the SCE state and registry binding.
 #include "fuzz/link_frames.h"
 #include "simlink/app_protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    com_krel::AppProtocol engine(com_krel::Quiet, std::make_unique<halvex::fuzz::InputTransport>(nullptr, 0, 0));
+    com_krel::AppProtocol engine(com_krel::Quiet);
     halvex::fuzz::feedFrames(engine, data, size);
     return 0;
 }

@@ -1,76 +1,67 @@
 #pragma once
 
 // Feeds a byte stream, as a simulator server could send it, to a link engine: the
-// frame reader cuts it into frames and the engine handles each one, decoding and
-// binding included. The first byte chooses how many bytes each read delivers (0: as
-// many as asked), so the reader also sees frames split at every point.
+// frame assembler cuts it into frames and the engine handles each one, decoding and
+// binding included. The first byte chooses how many bytes each feed delivers (0: the
+// whole rest at once), so the assembler also sees frames split at every point.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "simlink/comms.h"
 #include "simlink/cs_client_protocol.h"
+#include "simlink/frame_assembler.h"
 #include "simlink/wire.h"
 
 namespace halvex::fuzz {
 
-// The fuzz input as a transport: reads hand out the bytes in chunks; the end of the
-// input is a closed connection; writes vanish.
-class InputTransport : public com_krel::CSCommsInterface {
-public:
-    InputTransport(const std::uint8_t* data, std::size_t size, std::size_t chunk)
-        : data_(data), size_(size), chunk_(chunk) {}
-    int read(int count, com_krel::RawMessage& target) override {
-        std::size_t n = std::min(static_cast<std::size_t>(count), size_ - at_);
-        if (chunk_ != 0) n = std::min(n, chunk_);
-        target.appendBytes(data_ + at_, n);
-        at_ += n;
-        return static_cast<int>(n);
-    }
-    int write(const com_krel::RawMessage& source) override { return static_cast<int>(source.size()); }
-    void close() override {}
-    bool open(std::uint32_t, int) override { return false; }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t chunk_;
-    std::size_t at_ = 0;
-};
-
 // The ids the engines are subscribed to before the stream: some a stream can name.
-inline std::vector<com_krel::ParameterRequest> fuzzInputs() {
-    return {{"A", com_krel::TypeFloat, 0}, {"B", com_krel::TypeInteger, 1}, {"HRPM", com_krel::TypeInteger, 0},
-            {"ARTLINE", com_krel::TypeFloat, 3}};
+inline const std::vector<com_krel::ParameterRequest>& fuzzInputs() {
+    static const std::vector<com_krel::ParameterRequest> inputs{{"A", com_krel::TypeFloat, 0},
+                                                                {"B", com_krel::TypeInteger, 1},
+                                                                {"HRPM", com_krel::TypeInteger, 0},
+                                                                {"ARTLINE", com_krel::TypeFloat, 3}};
+    return inputs;
 }
-inline std::vector<com_krel::OutputRecord> fuzzOutputs() {
-    return {{"O", com_krel::TypeInteger, 0, true, 7, false}, {"P", com_krel::TypeFloat, 0, true, 0, true}};
+inline const std::vector<com_krel::OutputRecord>& fuzzOutputs() {
+    static const std::vector<com_krel::OutputRecord> outputs{{"O", com_krel::TypeInteger, 0, true, 7, false},
+                                                             {"P", com_krel::TypeFloat, 0, true, 0, true}};
+    return outputs;
 }
 
-// Reads every frame of the stream into the engine. The engine is not connected, so
-// whatever it would send is dropped.
+// Assembles every frame of the stream and hands it to the engine. The engine is
+// never connected, so whatever it would send is dropped before any socket.
 template <class Engine>
 void feedFrames(Engine& engine, const std::uint8_t* data, std::size_t size) {
+    using Assembler = com_krel::wire::FrameAssembler;
     if (size == 0) return;
-    InputTransport input(data + 1, size - 1, data[0]);
-    const auto quiet = [](bool, const std::string&) {};
-    engine.setLogSink(quiet);
+    const std::size_t chunk = data[0] == 0 ? size : data[0];
+    engine.setLogSink([](bool, const std::string&) {});
     engine.subscribeInputs(fuzzInputs());
     engine.subscribeOutputs(fuzzOutputs());
-    for (;;) {
-        com_krel::RawMessage payload;
-        if (com_krel::wire::readFrame(input, true, quiet, [] { return true; }, payload) !=
-            com_krel::wire::ReadResult::Message)
-            break;
-        engine.handleMessage(payload);
-        // A server id map never holds more than the parameters subscribed.
-        require(engine.pendingInputs() >= 0, "more input server ids than inputs");
-        require(engine.pendingOutputs() >= 0, "more output server ids than outputs");
+    // One assembler for the whole run, reset for every input as for every connection:
+    // its storage is reused instead of allocated anew for each input.
+    static Assembler assembler;
+    static com_krel::RawMessage payload;
+    assembler.reset();
+    for (std::size_t at = 1; at < size;) {
+        const std::size_t n = std::min(chunk, size - at);
+        assembler.feed(data + at, n);
+        at += n;
+        for (;;) {
+            const Assembler::Result r = assembler.next(payload);
+            if (r == Assembler::Result::Invalid) return;  // the link would drop the connection here
+            if (r == Assembler::Result::NeedMore) break;
+            require(payload.size() >= 1 && payload.size() <= com_krel::wire::kMaxFrameLength, "payload size");
+            engine.handleMessage(payload);
+            // A server id map never holds more than the parameters subscribed.
+            require(engine.pendingInputs() >= 0, "more input server ids than inputs");
+            require(engine.pendingOutputs() >= 0, "more output server ids than outputs");
+        }
+        require(assembler.wanted() > 0, "the assembler wants nothing while it needs more");
     }
 }
 

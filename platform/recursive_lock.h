@@ -15,8 +15,4 @@ private:
 };
 
 // The simulator link names it by its older, socket-layer name.
-namespace net {
-using platform::RecursiveLock;
-}  // namespace net
-
 }  // namespace halvex::platform

@@ -32,9 +32,4 @@ private:
 void raiseCurrentThreadPriority();
 
 // The simulator link names these by their older, socket-layer names.
-namespace net {
-using platform::raiseCurrentThreadPriority;
-using platform::Thread;
-}  // namespace net
-
 }  // namespace halvex::platform

@@ -28,8 +28,4 @@ private:
 };
 
 // The simulator link names it by its older, socket-layer name.
-namespace net {
-using platform::Signal;
-}  // namespace net
-
 }  // namespace halvex::platform

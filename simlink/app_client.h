@@ -4,6 +4,16 @@
 
 namespace com_krel {
 
+// Run state of the active SCE. sceRunStateChanged passes it as its int value.
+enum class AppRunState : int {
+    NotStarted = 0,  // no started patient, or the SCE ended
+    Announced = 1,   // an SCE was announced
+    Speed0 = 2,      // created or paused
+    Speed1x = 3,     // started
+    Speed4x = 4,
+    Speed8x = 5,
+};
+
 // Client of the simulator server's APP protocol (port 55557).
 class AppClient : public CSClient {
 public:

@@ -5,12 +5,19 @@
 
 #include "simlink/app_client.h"
 #include "simlink/cs_client_protocol.h"
+#include "simlink/encode.h"
 
 namespace com_krel {
 
 // Engine of the APP protocol: subscriptions are bound to the active SCE; the
 // handshake runs flow control, subscribe-to-all-events and a patient list before
 // Ready. Owns a second thread that sends the periodic flow-control message.
+//
+// Its jobs, one file each (the messages themselves are built in encode.cpp):
+//   app_requests.cpp      construction, and the requests (subscriptions, publishing)
+//   app_flow_control.cpp  the flow-control thread
+//   app_handshake.cpp     the steps from Connected to Ready
+//   app_handlers.cpp      what each incoming message does to the SCE state
 class AppProtocol : public CSClientProtocol {
 public:
     // Period of the flow-control message while Ready.
@@ -30,19 +37,8 @@ public:
     int sceId() const { return sceId_.load(); }
     int patientId() const { return patientId_.load(); }
     int sceDetail() const { return sceDetail_.load(); }
-    int runState() const { return runState_.load(); }
-
-    // Payload builders (no I/O).
-    static RawMessage buildFlowControlRequest();
-    static RawMessage buildFlowControlPeriodic();
-    static RawMessage buildSubscribeAllEvents();
-    static RawMessage buildPatientListRequest();
-    static RawMessage buildServerVersionRequest();
-    static RawMessage buildInputSubscription(int sceId, const std::vector<InputRecord>& records);
-    static RawMessage buildOutputSubscription(int sceId, const std::vector<OutputRecord>& records);
-    static RawMessage buildServerIds(std::uint16_t type, int sceId, const std::vector<std::uint32_t>& ids);
-    static RawMessage buildPublish(std::uint16_t type, int sceId, int publishMode,
-                                   const std::vector<OutputRecord>& records);
+    // An AppRunState, as its int value.
+    int runState() const { return static_cast<int>(runState_.load()); }
 
 protected:
     void onStateChange(int oldState, int newState) override;
@@ -54,14 +50,16 @@ protected:
     int publishOutputs(const std::vector<OutputRecord>& records, int publishMode) override;
 
 private:
+    // Calls f on each registered callback that takes the SCE notifications.
     template <class F>
     void forAppCallbacks(const char* name, F&& f) {
-        for (Callback* cb : copyCallbacks()) {
+        for (Callback* cb : callbacks().snapshot()) {
             if (auto* app = dynamic_cast<AppClient::Callback*>(cb)) {
-                callOut(cb, name, [&](Callback*) { f(app); });
+                callbacks().call(cb, name, [&](Callback*) { f(app); });
             }
         }
     }
+    void sceStatusReport(int sceId, int patientId, int detail, int status);
     // Sends a subscription for the active SCE; one larger than
     // kMaxRecordsPerSubscription goes in halves, each split again while too large,
     // and the first half that fails ends it.
@@ -87,12 +85,12 @@ private:
     CSThread flowControlThread_;
     std::mutex flowControlMutex_;  // start and stop of the flow-control thread
     std::atomic<bool> flowControlStop_{false};
-    halvex::platform::net::Signal flowControlSignal_;
+    halvex::platform::Signal flowControlSignal_;
     std::chrono::milliseconds flowControlPeriod_ = kFlowControlPeriod;
     std::atomic<int> patientId_{0};
     std::atomic<int> sceId_{0};
     std::atomic<int> sceDetail_{0};
-    std::atomic<int> runState_{0};
+    std::atomic<AppRunState> runState_{AppRunState::NotStarted};
 };
 
 }  // namespace com_krel

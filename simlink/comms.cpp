@@ -4,20 +4,6 @@ namespace net = halvex::platform::net;
 
 namespace com_krel {
 
-std::atomic<int>& CSThread::failNextStarts() {
-    static std::atomic<int> n{0};
-    return n;
-}
-
-bool CSThread::start(void (*function)(void*), void* argument) {
-    if (thread_.joinable()) return false;
-    int pending = failNextStarts().load();
-    while (pending > 0) {
-        if (failNextStarts().compare_exchange_weak(pending, pending - 1)) return false;
-    }
-    return thread_.start([function, argument] { function(argument); });
-}
-
 CSCommsInterfaceTCP::CSCommsInterfaceTCP(const BufferSizes& sizes, LogSink log)
     : receiveBufferSize_(sizes.receive), sendBufferSize_(sizes.send), log_(std::move(log)) {}
 
@@ -74,18 +60,17 @@ bool CSCommsInterfaceTCP::open(std::uint32_t address, int port) {
     return true;
 }
 
-int CSCommsInterfaceTCP::read(int count, RawMessage& target) {
-    if (count <= 0) return 0;
+ReadResult CSCommsInterfaceTCP::read(int count, RawMessage& target) {
+    if (count <= 0) return ReadResult::Failed;
     auto& bytes = target.bytes();
     const std::size_t before = bytes.size();
     bytes.resize(before + static_cast<std::size_t>(count));
-    int r = net::recvAll(socket_.load(), bytes.data() + before, static_cast<std::size_t>(count));
-    if (r < 0) {
-        bytes.resize(before);
-        return r;
-    }
-    bytes.resize(before + static_cast<std::size_t>(r));
-    return r;
+    const int r = net::recvAll(socket_.load(), bytes.data() + before, static_cast<std::size_t>(count));
+    bytes.resize(before + static_cast<std::size_t>(r > 0 ? r : 0));
+    if (r > 0) return ReadResult::Received;
+    if (r == net::kRecvClosed) return ReadResult::Closed;
+    if (r == net::kRecvTimedOut) return ReadResult::TimedOut;
+    return ReadResult::Failed;
 }
 
 int CSCommsInterfaceTCP::write(const RawMessage& source) {

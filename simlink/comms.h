@@ -2,71 +2,30 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 
 #include "platform/net_socket.h"
-#include "platform/recursive_lock.h"
-#include "platform/thread.h"
 #include "simlink/log.h"
 #include "simlink/raw_message.h"
+#include "simlink/threading.h"
 #include "simlink/types.h"
 
 namespace com_krel {
 
-// A re-entrant lock. lock and unlock return 0.
-class CSMutex {
-public:
-    virtual ~CSMutex() = default;
-    int lock() {
-        lock_.lock();
-        return 0;
-    }
-    int unlock() {
-        lock_.unlock();
-        return 0;
-    }
-
-private:
-    halvex::platform::net::RecursiveLock lock_;
-};
-
-// Scoped hold of a CSMutex.
-class CSLock {
-public:
-    explicit CSLock(CSMutex& m) : m_(m) { m_.lock(); }
-    ~CSLock() { m_.unlock(); }
-    CSLock(const CSLock&) = delete;
-    CSLock& operator=(const CSLock&) = delete;
-
-private:
-    CSMutex& m_;
-};
-
-// One thread with an owner. The thread ends by returning from its function; the
-// owner joins it (join from the thread itself does nothing).
-class CSThread {
-public:
-    virtual ~CSThread() = default;
-    // False when a thread is already held or cannot be created.
-    bool start(void (*function)(void*), void* argument);
-    bool isRunning() const { return thread_.joinable(); }
-    bool isCurrent() const { return thread_.isCurrent(); }
-    void join() { thread_.join(); }
-
-    // Test seam: make the next start fail, as when the system has no threads left.
-    static std::atomic<int>& failNextStarts();
-
-private:
-    halvex::platform::net::Thread thread_;
+// What one read from the transport gave.
+enum class ReadResult {
+    Received,  // at least one byte was appended to the target
+    Closed,    // the peer closed or reset the connection (or interrupt woke the read)
+    Failed,    // a socket error, or no connection
+    TimedOut,  // nothing arrived within the receive time-out
 };
 
 // The byte pipe to the server.
 class CSCommsInterface {
 public:
     virtual ~CSCommsInterface() = default;
-    // Appends up to count received bytes to target: the count appended, 0 when the
-    // peer closed or reset, -1 on a socket error, -2 when nothing arrived in time.
-    virtual int read(int count, RawMessage& target) = 0;
+    // Appends up to count received bytes to target. Only Received changes target;
+    // the bytes appended are what it grew by.
+    virtual ReadResult read(int count, RawMessage& target) = 0;
     // Bytes sent (all of source, or fewer), or -1.
     virtual int write(const RawMessage& source) = 0;
     virtual void close() = 0;
@@ -87,7 +46,7 @@ public:
     explicit CSCommsInterfaceTCP(const BufferSizes& sizes = {}, LogSink log = printLine);
     ~CSCommsInterfaceTCP() override;
 
-    int read(int count, RawMessage& target) override;
+    ReadResult read(int count, RawMessage& target) override;
     int write(const RawMessage& source) override;
     void close() override;
     void interrupt() override;

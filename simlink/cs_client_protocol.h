@@ -20,8 +20,8 @@
 // re-entrant), but must not destroy it. An exception thrown by a callback is caught,
 // reported on standard error and the next message is handled.
 //
-// Lock order: stateLock before registryLock; callbackLock is innermost and never held
-// while calling out. A write failure while registryLock is held defers the
+// Lock order: stateLock before registryLock; callbackLock (the CallbackSet's) is
+// innermost and never held while calling out. A write failure while registryLock is held defers the
 // connection-loss handling (which takes stateLock) until registryLock is released.
 // The transport's socketLock and sendLock are independent and never nested.
 
@@ -29,55 +29,32 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/wake_signal.h"
+#include "simlink/callback_set.h"
 #include "simlink/comms.h"
 #include "simlink/cs_client.h"
 #include "simlink/decode.h"
+#include "simlink/frame_receiver.h"
 #include "simlink/log.h"
 #include "simlink/raw_message.h"
+#include "simlink/registry.h"
 #include "simlink/types.h"
-#include "simlink/wire.h"
 
 namespace com_krel {
 
-// Server id of a record the server has not accepted yet.
-constexpr std::uint32_t kUnassignedServerId = 0xFFFFF;
-
-struct InputRecord {
-    std::string id;
-    int type = TypeInvalid;
-    int updateClass = 0;
-    std::uint32_t serverId = kUnassignedServerId;
-};
-
-struct OutputRecord {
-    std::string id;
-    int type = TypeInvalid;
-    std::uint32_t serverId = kUnassignedServerId;
-    bool publishOnRegistration = false;
-    std::uint32_t value = 0;  // float bits or signed integer, by type
-    bool publishMode2 = false;
-};
-
-// The server ids of records, in order: the body of an unsubscription.
-template <class Record>
-std::vector<std::uint32_t> serverIdsOf(const std::vector<Record>& records) {
-    std::vector<std::uint32_t> ids;
-    ids.reserve(records.size());
-    for (const Record& r : records) ids.push_back(r.serverId);
-    return ids;
-}
-
-// The part of the link both protocols share: connection state machine, receiving
-// thread with reconnection, registry of subscriptions and the callback fan-out.
+// The part of the link both protocols share. Its jobs, one file each:
+//   cs_client_protocol.cpp       connection state machine and the receiving thread
+//   cs_client_subscriptions.cpp  subscriptions, replies and updates (the registry,
+//                                under registryLock, and the calls out they make)
+// with the registry itself in registry.h, the reading in frame_receiver.h and the
+// callback fan-out in callback_set.h.
 class CSClientProtocol {
 public:
     using Callback = CSClient::CallbackIface;
@@ -102,7 +79,7 @@ public:
     // it first in their destructors, so the thread never sees a half-destroyed engine.
     void shutdown();
 
-    bool registerCallback(Callback* callback);
+    bool registerCallback(Callback* callback) { return callbacks_.add(callback); }
     int getState() const { return state_.load(); }
     bool hasFlags(int mask) const { return (flags_ & mask) == mask; }
 
@@ -142,18 +119,13 @@ protected:
     void reRegisterInputs();
     void reRegisterOutputs();
     void clearRegistry();
-    std::vector<Callback*> copyCallbacks();
-
-    // Calls f on one callback; an exception it throws is reported, never passed on.
-    template <class F>
-    void callOut(Callback* cb, const char* name, F&& f) {
-        try {
-            f(cb);
-        } catch (const std::exception& e) {
-            log_(true, std::string("Exception in callback ") + name + ": " + e.what());
-        } catch (...) {
-            log_(true, std::string("Exception in callback ") + name + ": unknown exception");
-        }
+    // Every subscription becomes pending: the server ids the server gave are dropped.
+    void forgetServerIds();
+    const CallbackSet& callbacks() const { return callbacks_; }
+    // Connected or Ready: a message can be sent.
+    bool linkUp() const {
+        const int s = state_.load();
+        return s == Connected || s == Ready;
     }
 
     // Subscription and unsubscription sends report "link not up" as success: the
@@ -206,14 +178,8 @@ protected:
     void setProtocolVersion(int v) { protocolVersion_ = v; }
 
     CSMutex stateLock_;
-    CSMutex callbackLock_;
     CSMutex registryLock_;
-
-    // Registry, guarded by registryLock_.
-    std::map<std::string, InputRecord> inputs_;
-    std::map<std::uint32_t, std::string> inputIdToName_;
-    std::map<std::string, OutputRecord> outputs_;
-    std::map<std::uint32_t, std::string> outputById_;
+    Registry registry_;  // under registryLock_
 
     LogSink log_ = printLine;
     // What reading reports: nothing once a stop has begun, when the connection's end
@@ -236,6 +202,7 @@ private:
     }
     bool onReceivingThread() const { return receiveThread_.isCurrent(); }
 
+    CallbackSet callbacks_{log_};
     std::atomic<std::uint32_t> address_{0};
     std::atomic<int> port_{0};
     const int flags_;
@@ -245,6 +212,7 @@ private:
     std::atomic<int> protocolVersion_{0};
     std::atomic<int> state_{Idle};
     std::unique_ptr<CSCommsInterface> transport_;
+    FrameReceiver receiver_;  // the receiving thread's alone
     CSThread receiveThread_;
     // True from connect until the receiving thread has left its loop.
     std::atomic<bool> threadActive_{false};
@@ -252,8 +220,7 @@ private:
     // the next attempt, so no other thread ever sleeps in the loss handling.
     std::atomic<bool> pausePending_{false};
     std::chrono::milliseconds reconnectPause_ = kReconnectPause;
-    halvex::platform::net::Signal stateSignal_;
-    std::set<Callback*> callbacks_;  // under callbackLock_
+    halvex::platform::Signal stateSignal_;
 
     std::atomic<std::thread::id> registryOwner_{};
     int registryDepth_ = 0;      // written by the holder of registryLock_ only

@@ -34,6 +34,13 @@ public:
     void setU32(std::size_t offset, std::uint32_t v);
     void setByte(std::size_t offset, std::uint8_t v);
 
+    // Empties the buffer (keeping its storage) and sets the kind: a message to be
+    // filled anew.
+    void reset(int kind) {
+        bytes_.clear();
+        kind_ = kind;
+    }
+
     int kind() const { return kind_; }
     std::size_t size() const { return bytes_.size(); }
     std::vector<std::uint8_t>& bytes() { return bytes_; }

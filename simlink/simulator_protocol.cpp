@@ -4,15 +4,11 @@
 #include <sstream>
 #include <variant>
 
-#include "simlink/wire.h"
+#include "simlink/encode.h"
 
 namespace com_krel {
 
 namespace {
-constexpr std::uint8_t kService = 2;
-
-RawMessage begin(std::uint16_t type) { return wire::beginPayload(wire::kFamilySim, kService, type); }
-
 // A value as the SIM protocol sends it: kind 0 is a float, any other kind an integer.
 ParameterValue simValue(const std::string& id, std::uint32_t kind, std::uint32_t bits) {
     ParameterValue v;
@@ -34,95 +30,44 @@ SimulatorProtocol::SimulatorProtocol(int simulatorId, int flags, std::unique_ptr
 
 SimulatorProtocol::~SimulatorProtocol() { shutdown(); }
 
-RawMessage SimulatorProtocol::buildInputSubscription(int simulatorId, const std::vector<InputRecord>& records) {
-    RawMessage m = begin(SubscribeInputs);
-    m.appendU32(wire::simWord(simulatorId));
-    m.appendU32(static_cast<std::uint32_t>(records.size()));
-    for (const InputRecord& r : records) {
-        const std::uint32_t cls = wire::classWord(r.updateClass);
-        m.appendU32(cls);
-        m.appendU32(cls);
-        m.appendU32(wire::isIntWord(r.type));
-        wire::appendId(m, r.id);
-    }
-    return m;
-}
-
-RawMessage SimulatorProtocol::buildServerIds(std::uint16_t type, int simulatorId,
-                                             const std::vector<std::uint32_t>& ids) {
-    RawMessage m = begin(type);
-    m.appendU32(wire::simWord(simulatorId));
-    m.appendU32(static_cast<std::uint32_t>(ids.size()));
-    for (std::uint32_t id : ids) m.appendU32(id);
-    return m;
-}
-
-RawMessage SimulatorProtocol::buildOutputSubscription(int simulatorId, const std::vector<OutputRecord>& records) {
-    RawMessage m = begin(SubscribeOutputs);
-    m.appendU32(wire::simWord(simulatorId));
-    m.appendU32(static_cast<std::uint32_t>(records.size()));
-    for (const OutputRecord& r : records) {
-        m.appendU32(1200);
-        m.appendU32(wire::isIntWord(r.type));
-        wire::appendId(m, r.id);
-    }
-    return m;
-}
-
-RawMessage SimulatorProtocol::buildServerInfoRequest(int simulatorId) {
-    RawMessage m = begin(ServerInfoRequest);
-    m.appendU32(wire::simWord(simulatorId));
-    m.appendU32(0);
-    return m;
-}
-
-int SimulatorProtocol::requestServerInfo() { return sendMessage(buildServerInfoRequest(simulatorId_)); }
+int SimulatorProtocol::requestServerInfo() { return sendMessage(sim::buildServerInfoRequest(simulatorId_)); }
 
 int SimulatorProtocol::sendInputSubscription(const std::vector<InputRecord>& records) {
-    if (records.empty()) return ResultOk;
-    return asSubscriptionResult(sendMessage(buildInputSubscription(simulatorId_, records)));
+    // Link down: nothing to build, the records go out with the next re-registration.
+    if (records.empty() || !linkUp()) return ResultOk;
+    return asSubscriptionResult(sendMessage(sim::buildInputSubscription(simulatorId_, records)));
 }
 
 int SimulatorProtocol::sendInputUnsubscription(const std::vector<InputRecord>& records) {
     if (records.empty()) return ResultOk;
-    return asSubscriptionResult(sendMessage(buildServerIds(UnsubscribeInputs, simulatorId_, serverIdsOf(records))));
+    return asSubscriptionResult(sendMessage(sim::buildInputUnsubscription(simulatorId_, serverIdsOf(records))));
 }
 
 int SimulatorProtocol::sendOutputSubscription(const std::vector<OutputRecord>& records) {
-    if (records.empty()) return ResultOk;
-    return asSubscriptionResult(sendMessage(buildOutputSubscription(simulatorId_, records)));
+    // Link down: nothing to build, the records go out with the next re-registration.
+    if (records.empty() || !linkUp()) return ResultOk;
+    return asSubscriptionResult(sendMessage(sim::buildOutputSubscription(simulatorId_, records)));
 }
 
 int SimulatorProtocol::sendOutputUnsubscription(const std::vector<OutputRecord>& records) {
     if (records.empty()) return ResultOk;
-    return asSubscriptionResult(sendMessage(buildServerIds(UnsubscribeOutputs, simulatorId_, serverIdsOf(records))));
+    return asSubscriptionResult(sendMessage(sim::buildOutputUnsubscription(simulatorId_, serverIdsOf(records))));
 }
 
 int SimulatorProtocol::publishOutputs(const std::vector<OutputRecord>& records, int publishMode) {
     if (records.empty()) return ResultOk;
-    RawMessage m = begin(PublishOutputs);
-    m.appendU32(wire::simWord(simulatorId_));
-    m.appendU32(static_cast<std::uint32_t>(publishMode));
-    m.appendU32(static_cast<std::uint32_t>(records.size()));
     for (const OutputRecord& r : records) {
-        m.appendU32(r.serverId);
         if (r.type == TypeFloat) {
             float f;
             std::memcpy(&f, &r.value, sizeof f);
             info("Publish float parameter " + r.id + "=" + formatFloat(f));
-            m.appendU32(0);
-            m.appendU32(r.value);
         } else if (r.type == TypeInteger) {
             info("Publish int parameter " + r.id + "=" + std::to_string(static_cast<std::int32_t>(r.value)));
-            m.appendU32(1);
-            m.appendU32(r.value);
         } else {
             error("Unable to publish output " + r.id + ", type is INVALID!");
-            m.appendU32(0);
-            m.appendU32(0);
         }
     }
-    return asSubscriptionResult(sendMessage(m));
+    return asSubscriptionResult(sendMessage(sim::buildPublish(simulatorId_, publishMode, records)));
 }
 
 void SimulatorProtocol::handleMessage(const RawMessage& m) {

@@ -3,21 +3,23 @@
 #include <atomic>
 
 #include "simlink/cs_client_protocol.h"
+#include "simlink/encode.h"
 
 namespace com_krel {
 
 // Engine of the SIM protocol: requests carry the simulator id in the upper half of
-// their first word; the handshake is immediate (Connected -> Ready at once).
+// their first word (built in encode.cpp); the handshake is immediate (Connected ->
+// Ready at once). Requests and handlers are in simulator_protocol.cpp.
 class SimulatorProtocol : public CSClientProtocol {
 public:
     // Message types of the SIM protocol.
     enum : std::uint16_t {
-        SubscribeInputs = 0x0001,
-        SubscribeOutputs = 0x0002,
-        PublishOutputs = 0x0003,
-        UnsubscribeInputs = 0x0004,
-        UnsubscribeOutputs = 0x0005,
-        ServerInfoRequest = 0x0006,
+        SubscribeInputs = sim::kSubscribeInputs,
+        SubscribeOutputs = sim::kSubscribeOutputs,
+        PublishOutputs = sim::kPublishOutputs,
+        UnsubscribeInputs = sim::kUnsubscribeInputs,
+        UnsubscribeOutputs = sim::kUnsubscribeOutputs,
+        ServerInfoRequest = sim::kServerInfoRequest,
         ParameterUpdate = sim::ParameterUpdate::kType,
         InputReply = sim::InputReply::kType,
         OutputReply = sim::OutputReply::kType,
@@ -31,12 +33,6 @@ public:
 
     void handleMessage(const RawMessage& payload) override;
     int simulatorId() const { return simulatorId_.load(); }
-
-    // Payload builders (no I/O).
-    static RawMessage buildInputSubscription(int simulatorId, const std::vector<InputRecord>& records);
-    static RawMessage buildServerIds(std::uint16_t type, int simulatorId, const std::vector<std::uint32_t>& ids);
-    static RawMessage buildOutputSubscription(int simulatorId, const std::vector<OutputRecord>& records);
-    static RawMessage buildServerInfoRequest(int simulatorId);
 
 protected:
     int requestServerInfo() override;

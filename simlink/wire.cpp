@@ -70,63 +70,18 @@ RawMessage frame(const RawMessage& payload) {
     return f;
 }
 
-HeaderInfo parseHeader(const RawMessage& header) {
+namespace {
+std::uint32_t wordAt(const std::uint8_t* p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
+}
+}  // namespace
+
+HeaderInfo parseHeader(const std::uint8_t* header) {
     HeaderInfo h;
-    h.totalLength = header.readU32(0);
-    const std::uint32_t cls = header.readU32(8);
+    h.totalLength = wordAt(header);
+    const std::uint32_t cls = wordAt(header + 8);
     h.kind = cls == 0 ? KindApplication : cls == 3 ? KindFlowControl : KindUnknown;
     return h;
-}
-
-ReadResult readFrame(CSCommsInterface& transport, bool quiet, const LogSink& log,
-                     const std::function<bool()>& keepWaiting, RawMessage& payload) {
-    RawMessage header;
-    const int want32 = static_cast<int>(kFrameHeaderLength);
-    int r = transport.read(want32, header);
-    if (r == -2) return ReadResult::Nothing;
-    // A header split by a time-out is completed; one cut off by a close is not.
-    while (r > 0 && header.size() < kFrameHeaderLength) {
-        r = transport.read(want32 - static_cast<int>(header.size()), header);
-        if (r == -2) {
-            if (!keepWaiting()) return ReadResult::Nothing;
-            r = 1;
-        }
-    }
-    if (header.size() != kFrameHeaderLength) {
-        if (!quiet) {
-            log(true, header.size() > 0 ? "Couldn't read a complete header. Closing connection."
-                      : r == 0          ? "Connection closed by server."
-                                        : "Read error. Closing connection.");
-        }
-        return ReadResult::Lost;
-    }
-    const HeaderInfo h = parseHeader(header);
-    if (!h.valid()) {
-        if (!quiet) {
-            log(true, "Invalid message data received (" + std::to_string(h.totalLength) +
-                          "). Closing connection.");
-        }
-        return ReadResult::Lost;
-    }
-    payload = RawMessage(h.kind);
-    const std::size_t want = h.payloadLength();
-    payload.bytes().reserve(want);
-    while (payload.size() < want) {
-        const int n = transport.read(static_cast<int>(want - payload.size()), payload);
-        if (n == -2) {
-            if (!keepWaiting()) return ReadResult::Nothing;
-            continue;
-        }
-        if (n == 0) {
-            if (!quiet) log(false, "Connection closed by server.");
-            return ReadResult::Lost;
-        }
-        if (n < 0) {
-            if (!quiet) log(true, "Read error. Closing connection.");
-            return ReadResult::Lost;
-        }
-    }
-    return ReadResult::Message;
 }
 
 }  // namespace com_krel::wire

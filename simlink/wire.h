@@ -2,14 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
-#include "simlink/comms.h"
 #include "simlink/raw_message.h"
+#include "simlink/types.h"
 
-// The frame and payload encoding, free of I/O: messages are built into bytes and
-// frames are parsed from bytes. Only readFrame touches a transport.
+// The frame and payload encoding, free of I/O: the frame header, the payload header,
+// the id field and the entry tables the messages are built from and read with.
 namespace com_krel::wire {
 
 constexpr std::size_t kFrameHeaderLength = 32;
@@ -56,22 +55,13 @@ void forEachEntry(const RawMessage& m, const EntryTable& table, F&& atEntry) {
 // gives an empty message.
 RawMessage frame(const RawMessage& payload);
 
+// The two fields of a received frame header that count.
 struct HeaderInfo {
-    std::uint32_t totalLength = 0;
-    int kind = KindUnknown;
+    std::uint32_t totalLength = 0;  // offset 0: header and payload
+    int kind = KindUnknown;         // from the frame class at offset 8
     bool valid() const { return totalLength > kFrameHeaderLength && totalLength <= kMaxFrameLength; }
-    std::size_t payloadLength() const { return totalLength - kFrameHeaderLength; }
 };
-// Parses a 32-byte frame header.
-HeaderInfo parseHeader(const RawMessage& header);
-
-enum class ReadResult { Message, Nothing, Lost };
-
-// Reads one frame from the transport. Nothing: the header read timed out. Lost: the
-// link is closed, broken or sent invalid framing (a line is logged unless quiet).
-// keepWaiting is asked after every time-out in the middle of a payload; when it
-// says no, the partial frame is dropped and the result is Nothing.
-ReadResult readFrame(CSCommsInterface& transport, bool quiet, const LogSink& log,
-                     const std::function<bool()>& keepWaiting, RawMessage& payload);
+// Parses the kFrameHeaderLength bytes at header.
+HeaderInfo parseHeader(const std::uint8_t* header);
 
 }  // namespace com_krel::wire

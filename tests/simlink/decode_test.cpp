@@ -105,42 +105,8 @@ struct Bound : EngineFixture<Engine> {
     }
 };
 
-Bytes simReplyEntry(std::uint32_t serverId, const std::string& id) {
-    Bytes b = words({serverId, 0, 0, 1, 5});
-    putId(b, id);
-    return b;
-}
-RawMessage simReply(std::initializer_list<std::pair<std::uint32_t, const char*>> entries) {
-    Bytes body = words({0, static_cast<std::uint32_t>(entries.size())});
-    for (const auto& [serverId, id] : entries) body = cat({body, simReplyEntry(serverId, id)});
-    return payload(4, 2, 0x0101, body);
-}
-RawMessage simUpdate(std::uint32_t serverId) { return payload(4, 2, 0x0003, words({0, 0, 1, serverId, 1, 5})); }
-
-// A server that registers a known parameter again under new ids: the earlier server
-// id is dropped each time, so the map holds one id per parameter and an update
-// naming an earlier id is not delivered.
-TEST(ServerIdBinding, ARegistrationAgainDropsTheEarlierServerId) {
-    Bound<SimulatorProtocol> f(1, Quiet);
-    ASSERT_EQ(f.e->subscribeInputs({{"HR", TypeInteger, 0}, {"RR", TypeInteger, 0}}), ResultOk);
-    f.e->handleMessage(simReply({{10, "HR"}, {20, "RR"}}));
-    for (std::uint32_t serverId = 100; serverId < 1100; ++serverId) {
-        f.e->handleMessage(simReply({{serverId, "HR"}}));
-        ASSERT_EQ(f.e->pendingInputs(), 0) << serverId;  // negative once the map outgrows the inputs
-    }
-    EXPECT_EQ(f.delivered(simUpdate(1099)), 1u);
-    EXPECT_EQ(f.delivered(simUpdate(1098)), 0u);
-    EXPECT_EQ(f.delivered(simUpdate(10)), 0u);
-
-    // A server id given to another parameter leaves the first one without any.
-    f.e->handleMessage(simReply({{20, "HR"}}));
-    EXPECT_EQ(f.e->pendingInputs(), 1);
-    ASSERT_EQ(f.delivered(simUpdate(20)), 1u);
-    EXPECT_EQ(f.rec.updates[0][0].id, "HR");
-    f.e->handleMessage(simReply({{21, "RR"}}));
-    EXPECT_EQ(f.e->pendingInputs(), 0);
-}
-
+// Both engines' replies bind through the registry (registry_test.cpp has its rules):
+// a parameter registered again and again holds one server id, and an update names it.
 TEST(ServerIdBinding, AppInputsAndOutputsOfBothEngines) {
     Bound<AppProtocol> app(Quiet);
     app.e->handleMessage(payload(1, 2, 0x0102, words({0, 1, 9})));  // SCE 9

@@ -221,6 +221,9 @@ TEST(SimLink, DestroyingWhileReadingOrPausingReturns) {
         ASSERT_EQ(client->connect(loopback(), server.emulator.simPort()), ResultOk);
         ASSERT_TRUE(eventually([&] { return client->getState() == Ready; }));
         if (linkLost) {
+            // Ready comes with the client's connect; the server may not have taken the
+            // connection yet, and a drop before that would drop nothing.
+            ASSERT_TRUE(server.emulator.waitForConnections(emu::Protocol::Sim, 1, kWait));
             server.emulator.dropConnections();
             // Ready lost, Connecting again: the pause before the next attempt.
             ASSERT_TRUE(eventually([&] { return rec.stateList().size() == 5; })) << [&] {
@@ -249,10 +252,10 @@ public:
     std::thread::id receiver;
 
     // A quiet link: every read is a short receive time-out.
-    int read(int, RawMessage&) override {
-        if (dropLink.exchange(false)) return 0;
+    ReadResult read(int, RawMessage&) override {
+        if (dropLink.exchange(false)) return ReadResult::Closed;
         std::this_thread::sleep_for(2ms);
-        return -2;
+        return ReadResult::TimedOut;
     }
     int write(const RawMessage& m) override {
         if (gateUserWrites && std::this_thread::get_id() != receiver) {

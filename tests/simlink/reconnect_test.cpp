@@ -25,10 +25,10 @@ class ScriptedLink : public CSCommsInterface {
 public:
     std::atomic<bool> drop{false};
 
-    int read(int, RawMessage&) override {
-        if (drop.exchange(false)) return 0;
+    ReadResult read(int, RawMessage&) override {
+        if (drop.exchange(false)) return ReadResult::Closed;
         std::this_thread::sleep_for(2ms);
-        return -2;
+        return ReadResult::TimedOut;
     }
     int write(const RawMessage& m) override {
         std::lock_guard<std::mutex> g(m_);
@@ -112,6 +112,62 @@ TEST(Reconnect, OldServerIdsAreForgottenWhenTheInputsAreRegisteredAgain) {
     f.e->handleMessage(simReply(30, {"HR"}));
     EXPECT_EQ(f.e->pendingInputs(), 1);
     f.e->disconnect();
+}
+
+// A link whose connections each deliver their own bytes; the first connections close
+// after theirs, the last one stays open and quiet.
+class ConnectionsLink : public CSCommsInterface {
+public:
+    explicit ConnectionsLink(std::vector<Bytes> perConnection) : streams_(std::move(perConnection)) {}
+
+    ReadResult read(int count, RawMessage& target) override {
+        std::lock_guard<std::mutex> g(m_);
+        const Bytes& stream = streams_[current_];
+        if (at_ == stream.size()) {
+            if (current_ + 1 < streams_.size()) return ReadResult::Closed;
+            std::this_thread::sleep_for(2ms);
+            return ReadResult::TimedOut;
+        }
+        const std::size_t n = std::min(static_cast<std::size_t>(count), stream.size() - at_);
+        target.appendBytes(stream.data() + at_, n);
+        at_ += n;
+        return ReadResult::Received;
+    }
+    int write(const RawMessage& m) override { return static_cast<int>(m.size()); }
+    void close() override {}
+    bool open(std::uint32_t, int) override {
+        std::lock_guard<std::mutex> g(m_);
+        if (opened_++ > 0 && current_ + 1 < streams_.size()) ++current_;
+        at_ = 0;
+        return true;
+    }
+
+private:
+    std::mutex m_;
+    std::vector<Bytes> streams_;
+    std::size_t current_ = 0;
+    std::size_t at_ = 0;
+    int opened_ = 0;
+};
+
+// Half a frame from a connection that died is not read as the start of the next
+// connection's first frame: the reply on the second connection binds the input.
+TEST(Reconnect, HalfAFrameOfALostConnectionDoesNotLeakIntoTheNext) {
+    const Bytes reply = frameBytes(simReply(10, {"HR"}).bytes());
+    auto link = std::make_unique<ConnectionsLink>(std::vector<Bytes>{Bytes(reply.begin(), reply.begin() + 40), reply});
+    Recorder rec;
+    SimulatorProtocol e(1, AutoReconnect | Quiet, std::move(link));
+    e.setLogSink([](bool, const std::string&) {});
+    e.setReconnectPause(1ms);
+    e.registerCallback(&rec);
+    ASSERT_EQ(e.subscribeInputs({{"HR", TypeInteger, 0}}), ResultOk);
+    ASSERT_EQ(e.connect(loopback(), 1, nullptr), ResultOk);
+    ASSERT_TRUE(eventually([&] { return e.pendingInputs() == 0; }));
+    e.disconnect();
+    std::lock_guard<std::mutex> g(rec.m);
+    ASSERT_EQ(rec.updates.size(), 1u);
+    EXPECT_EQ(rec.updates[0].at(0).id, "HR");
+    EXPECT_EQ(rec.updates[0].at(0).asInt(), 5);
 }
 
 // A lost Ready link waits the reconnect pause before its next attempt.

@@ -78,34 +78,36 @@ inline Bytes frameBytes(const Bytes& payloadBytes, std::uint32_t frameClass = 0)
     return b;
 }
 
-// A transport that hands out scripted read results: byte chunks, time-outs (-2),
-// closes (0) and errors (-1).
+// A transport that hands out scripted read results: byte chunks (> 0), time-outs
+// (-2), closes (0) and errors (-1).
 class ScriptedTransport : public com_krel::CSCommsInterface {
 public:
-    struct Step {
-        int result;  // >0: take up to that many bytes from the stream; else returned as is
-    };
     Bytes stream;
     std::size_t pos = 0;
     std::deque<int> script;  // consumed per read; empty script: chunk = whole request
     int chunk = 0;           // when >0 and script empty: at most this many bytes per read
     std::vector<Bytes> written;
+    std::vector<int> asked;  // the count of every read
 
-    int read(int count, com_krel::RawMessage& target) override {
+    com_krel::ReadResult read(int count, com_krel::RawMessage& target) override {
+        using com_krel::ReadResult;
+        asked.push_back(count);
         int step = count;
         if (!script.empty()) {
             step = script.front();
             script.pop_front();
-            if (step <= 0) return step;
+            if (step == -2) return ReadResult::TimedOut;
+            if (step == -1) return ReadResult::Failed;
+            if (step <= 0) return ReadResult::Closed;
         } else if (chunk > 0) {
             step = chunk;
         }
         std::size_t n = std::min<std::size_t>({static_cast<std::size_t>(step), static_cast<std::size_t>(count),
                                                stream.size() - pos});
-        if (n == 0) return 0;
+        if (n == 0) return ReadResult::Closed;
         target.appendBytes(stream.data() + pos, n);
         pos += n;
-        return static_cast<int>(n);
+        return ReadResult::Received;
     }
     int write(const com_krel::RawMessage& source) override {
         written.push_back(source.bytes());

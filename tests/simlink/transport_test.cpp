@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "simlink/comms.h"
-#include "simlink/wire.h"
+#include "simlink/frame_receiver.h"
 #include "test_support.h"
 
 using namespace com_krel;
@@ -80,11 +80,11 @@ TEST(TcpTransport, RefusedConnectionFailsSilently) {
     EXPECT_FALSE(t.open(loopback(), port));
     EXPECT_TRUE(lines.all(true).empty());
     RawMessage target = holding({1, 2});
-    EXPECT_EQ(t.read(4, target), -1);  // a failed open leaves the transport closed
+    EXPECT_EQ(t.read(4, target), ReadResult::Failed);  // a failed open leaves the transport closed
     EXPECT_EQ(target.bytes(), (Bytes{1, 2}));
 }
 
-// Never opened, or closed after use: reads and writes fail with -1, the target is
+// Never opened, or closed after use: reads and writes fail, the target is
 // left as it was, and close does nothing more.
 TEST(TcpTransport, ReadAndWriteWithoutAConnection) {
     Listener server;
@@ -97,14 +97,14 @@ TEST(TcpTransport, ReadAndWriteWithoutAConnection) {
         }
         t.close();
         RawMessage target = holding({7});
-        EXPECT_EQ(t.read(32, target), -1);
+        EXPECT_EQ(t.read(32, target), ReadResult::Failed);
         EXPECT_EQ(target.bytes(), Bytes{7});
         EXPECT_EQ(t.write(holding({1, 2, 3})), -1);
         EXPECT_NE(t.lastError(), 0);
     }
 }
 
-// A quiet peer: the read gives -2 after the receive time-out and leaves the target as
+// A quiet peer: the read times out after the receive time-out and leaves the target as
 // long as it was; the next read appends right after it. Bytes that arrive before a
 // time-out are kept, not lost with it.
 TEST(TcpTransport, TimeOutKeepsTheTargetAndTheBytesAlreadyThere) {
@@ -113,19 +113,19 @@ TEST(TcpTransport, TimeOutKeepsTheTargetAndTheBytesAlreadyThere) {
     ASSERT_TRUE(t.open(loopback(), server.port()));
     server.accept();
     RawMessage target = holding({0xAA});
-    EXPECT_EQ(t.read(4, target), -2);
+    EXPECT_EQ(t.read(4, target), ReadResult::TimedOut);
     EXPECT_EQ(target.bytes(), Bytes{0xAA});
     server.send({1, 2, 3, 4});
-    EXPECT_EQ(t.read(4, target), 4);
+    EXPECT_EQ(t.read(4, target), ReadResult::Received);
     EXPECT_EQ(target.bytes(), (Bytes{0xAA, 1, 2, 3, 4}));
     server.send({5, 6});
-    EXPECT_EQ(t.read(4, target), 2);  // two of four, then the time-out
+    EXPECT_EQ(t.read(4, target), ReadResult::Received);  // two of four, then the time-out
     EXPECT_EQ(target.bytes(), (Bytes{0xAA, 1, 2, 3, 4, 5, 6}));
 }
 
-// A peer that goes away in the middle of a frame: what arrived is delivered, then 0,
-// for an orderly close and for a reset alike; the frame reader reports the cut frame
-// and the lost link. Writes to a reset peer fail with the platform's error code.
+// A peer that goes away in the middle of a frame: what arrived is delivered, then
+// Closed, for an orderly close and for a reset alike; the receiver reports the cut
+// frame and the lost link. Writes to a reset peer fail with the platform's error code.
 TEST(TcpTransport, PeerClosingMidFrame) {
     const Bytes payloadBytes = cat({appHeader(4, 2, 0x0003, 24), words({0, 0, 0})});
     const Bytes whole = frameBytes(payloadBytes);
@@ -133,7 +133,7 @@ TEST(TcpTransport, PeerClosingMidFrame) {
         const char* name;
         std::size_t sent;
         bool reset;
-        const char* line;  // what the frame reader reports (the reset case reads by hand)
+        const char* line;  // what the receiver reports (the reset case reads by hand)
         bool error;        // the line goes to standard error
     } cases[] = {
         {"close inside the header", 10, false, "Couldn't read a complete header. Closing connection.", true},
@@ -150,11 +150,13 @@ TEST(TcpTransport, PeerClosingMidFrame) {
         if (c.reset) {
             // The reset must not overtake the bytes: wait until they are read.
             RawMessage first;
-            ASSERT_EQ(t.read(32, first), 32);
+            ASSERT_EQ(t.read(32, first), ReadResult::Received);
+            ASSERT_EQ(first.size(), 32u);
             server.closePeer(true);
             RawMessage rest;
-            EXPECT_EQ(t.read(static_cast<int>(payloadBytes.size()), rest), static_cast<int>(c.sent - 32));
-            EXPECT_EQ(t.read(4, rest), 0);
+            EXPECT_EQ(t.read(static_cast<int>(payloadBytes.size()), rest), ReadResult::Received);
+            EXPECT_EQ(rest.size(), c.sent - 32);
+            EXPECT_EQ(t.read(4, rest), ReadResult::Closed);
             int sent = 0;
             for (int i = 0; i < 100 && sent >= 0; ++i) sent = t.write(holding(whole));
             EXPECT_EQ(sent, -1);
@@ -163,12 +165,16 @@ TEST(TcpTransport, PeerClosingMidFrame) {
         }
         server.closePeer(false);
         Lines lines;
-        RawMessage payload;
-        EXPECT_EQ(wire::readFrame(t, false, lines.sink(), [] { return true; }, payload), wire::ReadResult::Lost);
+        const LogSink sink = lines.sink();
+        FrameReceiver receiver;
+        auto outcome = FrameReceiver::Outcome::Open;
+        for (int i = 0; i < 4 && outcome == FrameReceiver::Outcome::Open; ++i)
+            outcome = receiver.receive(t, &sink, [](const RawMessage&) { return true; });
+        EXPECT_EQ(outcome, FrameReceiver::Outcome::Lost);
         EXPECT_EQ(lines.all(c.error), std::vector<std::string>{c.line});
         EXPECT_TRUE(lines.all(!c.error).empty());
         RawMessage after;
-        EXPECT_EQ(t.read(4, after), 0);
+        EXPECT_EQ(t.read(4, after), ReadResult::Closed);
     }
 }
 
