@@ -11,6 +11,7 @@
 
 #include "tests/adaptor_json/adaptor_test_support.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -23,6 +24,8 @@ using halvex::test::ConsoleCapture;
 using namespace std::chrono_literals;
 
 constexpr auto kLong = 5s;
+
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::AdaptorJsonConnection);
 
 void writeFile(const std::string& name, const std::string& text) { std::ofstream(name, std::ios::binary) << text; }
 
@@ -68,34 +71,37 @@ TEST(AdaptorInitialize, TextThatIsNoAddressFailsBeforeAnyAttempt) {
 TEST(AdaptorInitialize, RefusingUnitGivesUpAfterTenCyclesOfTenAttempts) {
     StoreFolder folder;
     const std::string file = folder.store->filePath();
-    writeFile(file, "127.0.4.77");
+    const std::string remembered = kNet.host(7);
+    const std::string refusing = kNet.host(6);  // nothing listens there
+    writeFile(file, remembered);
     HalvexAdaptor adaptor(folder.store);
     ConsoleCapture console;
-    EXPECT_FALSE(adaptor.initialize("", "127.0.4.250", "", "", false));  // nothing listens there
+    EXPECT_FALSE(adaptor.initialize("", refusing, "", "", false));
     EXPECT_FALSE(adaptor.isConnected());
-    EXPECT_EQ(console.count("Loaded last connected IP 127.0.4.77\n"), 1u);
-    EXPECT_EQ(console.count("Fixed IP configured: 127.0.4.250\n"), 10u);
-    EXPECT_EQ(console.count("Connecting to 127.0.4.250:14997...\n"), 100u);
+    EXPECT_EQ(console.count("Loaded last connected IP " + remembered + "\n"), 1u);
+    EXPECT_EQ(console.count("Fixed IP configured: " + refusing + "\n"), 10u);
+    EXPECT_EQ(console.count("Connecting to " + refusing + ":14997...\n"), 100u);
     EXPECT_EQ(console.count("HalvexAdaptor::connectIP: Error occured! Error code = system:111. Message: connect: "
                             "Connection refused\n"),
               100u);
-    EXPECT_EQ(console.count("HX>Failed to find or could not connect to Halvex on IP 127.0.4.250\n"), 10u);
+    EXPECT_EQ(console.count("HX>Failed to find or could not connect to Halvex on IP " + refusing + "\n"), 10u);
     // A failed connection does not change the remembered address.
-    EXPECT_EQ(readFile(file), "127.0.4.77");
+    EXPECT_EQ(readFile(file), remembered);
 }
 
 TEST(AdaptorInitialize, SuccessRemembersTheAddressWithoutALineEnd) {
     StoreFolder folder;
-    auto unit = startUnit("127.0.4.20");
+    const std::string address = kNet.host(0);
+    auto unit = startUnit(address);
     HalvexAdaptor adaptor(folder.store);
     ConsoleCapture console;
-    EXPECT_TRUE(adaptor.initialize("", "127.0.4.20", "", "", true));
+    EXPECT_TRUE(adaptor.initialize("", address, "", "", true));
     EXPECT_TRUE(adaptor.isConnected());
-    EXPECT_NE(console.out().find("Fixed IP configured: 127.0.4.20\nConnecting to 127.0.4.20:14997...\nConnected.\n"),
+    EXPECT_NE(console.out().find("Fixed IP configured: " + address + "\nConnecting to " + address + ":14997...\nConnected.\n"),
               std::string::npos)
         << console.out();
-    EXPECT_EQ(folder.store->address(), "127.0.4.20");
-    EXPECT_EQ(readFile(folder.store->filePath()), "127.0.4.20");
+    EXPECT_EQ(folder.store->address(), address);
+    EXPECT_EQ(readFile(folder.store->filePath()), address);
 }
 
 TEST(LastConnectedAddress, LoadsOnlyExactlyOneDottedAddress) {
@@ -149,10 +155,11 @@ TEST(AdaptorWire, BeforeAnyConnectionWritesFailAndReadsRaise) {
 
 TEST(AdaptorWire, FramesOutAndAnswersBackToBackInOneRead) {
     StoreFolder folder;
-    auto unit = startUnit("127.0.4.21");
+    const std::string address = kNet.host(1);
+    auto unit = startUnit(address);
     HalvexAdaptor adaptor(folder.store);
     ConsoleCapture console;
-    ASSERT_TRUE(adaptor.initialize("", "127.0.4.21", "", "", false));
+    ASSERT_TRUE(adaptor.initialize("", address, "", "", false));
     adaptor.setVerbose();
     ASSERT_TRUE(unit->waitForConnections(1, kLong));
     ASSERT_TRUE(unit->sendRaw("\x02" "0002{}\x03\x02" "0007{\"a\":1}\x03"));
@@ -176,14 +183,15 @@ TEST(AdaptorWire, FramesOutAndAnswersBackToBackInOneRead) {
 
 TEST(AdaptorWire, ANewConnectionStartsWithAnEmptyReceiveBuffer) {
     StoreFolder folder;
-    auto unit = startUnit("127.0.4.22");
+    const std::string address = kNet.host(2);
+    auto unit = startUnit(address);
     HalvexAdaptor adaptor(folder.store);
     ConsoleCapture console;
-    ASSERT_TRUE(adaptor.initialize("", "127.0.4.22", "", "", false));
+    ASSERT_TRUE(adaptor.initialize("", address, "", "", false));
     ASSERT_TRUE(unit->waitForConnections(1, kLong));
     ASSERT_TRUE(unit->sendRaw("\x02" "0002{}\x03\x02" "0010{\"half"));  // an answer and half of the next one
     EXPECT_EQ(adaptor.receiveHXResponse(), "0002{}");
-    ASSERT_TRUE(adaptor.initialize("", "127.0.4.22", "", "", false));
+    ASSERT_TRUE(adaptor.initialize("", address, "", "", false));
     ASSERT_TRUE(unit->waitForConnections(2, kLong));
     ASSERT_TRUE(unit->sendRaw("\x02" "0002[]\x03"));
     EXPECT_EQ(adaptor.receiveHXResponse(), "0002[]");
@@ -191,10 +199,11 @@ TEST(AdaptorWire, ANewConnectionStartsWithAnEmptyReceiveBuffer) {
 
 TEST(AdaptorWire, ReadErrorsReachTheCallerAndLeaveTheConnectionFlag) {
     StoreFolder folder;
-    auto unit = startUnit("127.0.4.23");
+    const std::string address = kNet.host(3);
+    auto unit = startUnit(address);
     HalvexAdaptor adaptor(folder.store);
     ConsoleCapture console;
-    ASSERT_TRUE(adaptor.initialize("", "127.0.4.23", "", "", false));
+    ASSERT_TRUE(adaptor.initialize("", address, "", "", false));
     ASSERT_TRUE(unit->waitForConnections(1, kLong));
     ASSERT_TRUE(unit->sendRaw("\x03"));  // a frame end with no frame start
     EXPECT_THROW(adaptor.receiveHXResponse(), std::out_of_range);
@@ -213,12 +222,13 @@ TEST(AdaptorWire, ReadErrorsReachTheCallerAndLeaveTheConnectionFlag) {
 // bracketed by an answer that comes within it.
 TEST(AdaptorExchanges, SilentUnitRaisesAfterTheAnswerLimit) {
     StoreFolder folder;
-    auto unit = startUnit("127.0.4.25");
+    const std::string address = kNet.host(5);
+    auto unit = startUnit(address);
     halvex::adaptor_json::LinkLimits limits;
     limits.answer = 300ms;
     HalvexAdaptor adaptor(folder.store, limits);
     ConsoleCapture console;
-    ASSERT_TRUE(adaptor.initialize("", "127.0.4.25", "", "", false));
+    ASSERT_TRUE(adaptor.initialize("", address, "", "", false));
     unit->setSilent(true);
     try {
         adaptor.sendRequestNetworkStatus();
@@ -239,10 +249,11 @@ TEST(AdaptorExchanges, SilentUnitRaisesAfterTheAnswerLimit) {
 
 TEST(AdaptorExchanges, CalListSkipsAnswersOfTheWrongKind) {
     StoreFolder folder;
-    auto unit = startUnit("127.0.4.24");
+    const std::string address = kNet.host(4);
+    auto unit = startUnit(address);
     HalvexAdaptor adaptor(folder.store);
     ConsoleCapture console;
-    ASSERT_TRUE(adaptor.initialize("", "127.0.4.24", "", "", false));
+    ASSERT_TRUE(adaptor.initialize("", address, "", "", false));
     ASSERT_TRUE(unit->waitForConnections(1, kLong));
     unit->setSilent(true);
     const std::string co2 = "{\"MessageType\":\"CalList\",\"Message\":{\"calType\":\"CO2\"}}";

@@ -11,6 +11,8 @@
 
 #include "tests/adaptor_json/adaptor_test_support.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -21,6 +23,8 @@ using halvex::test::ConsoleCapture;
 using namespace std::chrono_literals;
 
 constexpr auto kLong = 10s;
+
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::AdaptorJsonStalled);
 // Far beyond what the loopback socket buffers hold (a few MB): the write blocks.
 constexpr std::size_t kStuckWaveBytes = 24u * 1024 * 1024;
 
@@ -41,7 +45,7 @@ bool returnsWithin(std::chrono::milliseconds limit, Call call) {
 class StalledUnit : public testing::Test {
 protected:
     // A connected adaptor whose streaming thread is stuck writing one huge WaveformData.
-    std::unique_ptr<HalvexAdaptor> stuckAdaptor(const char* address, std::chrono::milliseconds writeLimit) {
+    std::unique_ptr<HalvexAdaptor> stuckAdaptor(const std::string& address, std::chrono::milliseconds writeLimit) {
         unit = startUnit(address);
         unit->setNeverRead(true);
         halvex::adaptor_json::LinkLimits limits;
@@ -51,17 +55,8 @@ protected:
         adaptor->sendCommand("PLETH", std::string(kStuckWaveBytes, '7'));
         adaptor->setStreamingEnabled(true);
         // The pass has taken the message: the write is under way.
-        EXPECT_TRUE(eventuallyEmpty(*adaptor));
+        EXPECT_TRUE(halvex::test::eventually([&] { return adaptor->pendingWaveformMessage().empty(); }, kLong));
         return adaptor;
-    }
-
-    static bool eventuallyEmpty(const HalvexAdaptor& adaptor) {
-        const auto deadline = std::chrono::steady_clock::now() + kLong;
-        while (!adaptor.pendingWaveformMessage().empty()) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
     }
 
     ConsoleCapture console;
@@ -71,7 +66,7 @@ protected:
 
 TEST_F(StalledUnit, CallersGoOnAndTheWriteEndsAsALostConnection) {
     const auto limit = 1500ms;
-    auto adaptor = stuckAdaptor("127.0.4.40", limit);
+    auto adaptor = stuckAdaptor(kNet.host(0), limit);
     const auto stuckSince = std::chrono::steady_clock::now();
     // While the write is stuck, the simulator's batches and the supervision loop go on.
     EXPECT_TRUE(returnsWithin(500ms, [&] {
@@ -90,7 +85,7 @@ TEST_F(StalledUnit, CallersGoOnAndTheWriteEndsAsALostConnection) {
 }
 
 TEST_F(StalledUnit, DestructorReturnsWhileAWriteIsStuck) {
-    auto adaptor = stuckAdaptor("127.0.4.41", 60s);
+    auto adaptor = stuckAdaptor(kNet.host(1), 60s);
     EXPECT_TRUE(adaptor->isConnected());
     const auto before = std::chrono::steady_clock::now();
     EXPECT_TRUE(returnsWithin(kLong, [&] { adaptor.reset(); }));

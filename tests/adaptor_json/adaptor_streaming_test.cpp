@@ -12,6 +12,8 @@
 
 #include "tests/adaptor_json/adaptor_test_support.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -20,22 +22,12 @@ using adaptor_test::HalvexAdaptor;
 using adaptor_test::startUnit;
 using adaptor_test::StoreFolder;
 using halvex::test::ConsoleCapture;
+using halvex::test::eventually;
 using namespace std::chrono_literals;
 
 constexpr auto kLong = 5s;
 
-// Waits, bounded, until `done` holds; the state is reached by another thread.
-template <typename Done>
-bool eventually(Done done, std::chrono::milliseconds timeout = kLong) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::AdaptorJsonStreaming);
 
 const std::string kVitalsTemplate =
     "{\"MessageType\":\"VitalsData\",\"Message\":{\"hr\":\"-1\",\"sbp\":\"-1\",\"dbp\":\"-1\",\"mbp\":\"-1\","
@@ -67,13 +59,13 @@ std::size_t threadCount() {
 // A connected adaptor, streaming disabled, against a unit on the fixture's own address.
 class Streaming : public testing::Test {
 protected:
-    explicit Streaming(const char* unitAddress) : address(unitAddress), unit(startUnit(unitAddress)) {}
+    explicit Streaming(std::string unitAddress) : address(std::move(unitAddress)), unit(startUnit(address)) {}
     void SetUp() override {
         ASSERT_TRUE(adaptor.initialize("", address, "", "", false));
         ASSERT_TRUE(unit->waitForConnections(1, kLong));
     }
 
-    const char* address;
+    const std::string address;
     ConsoleCapture console;
     StoreFolder folder;
     std::unique_ptr<halvex::emulators::unit_json::UnitEmulator> unit;
@@ -84,8 +76,7 @@ protected:
 template <int Host>
 class StreamingAt : public Streaming {
 protected:
-    StreamingAt() : Streaming(kAddresses[Host]) {}
-    static constexpr const char* kAddresses[] = {"127.0.4.30", "127.0.4.31", "127.0.4.32"};
+    StreamingAt() : Streaming(kNet.host(Host)) {}
 };
 using StreamingBacklog = StreamingAt<0>;
 using StreamingSlots = StreamingAt<1>;
@@ -139,7 +130,7 @@ TEST_F(StreamingReconnect, WriteErrorIdlesUntilInitializeReconnectsWithoutASecon
     ASSERT_TRUE(eventually([&] {
         adaptor.sendHeartRate(hr = hr == 60 ? 61 : 60);
         return !adaptor.isConnected();
-    }));
+    }, kLong));
     // Dropped while down. What was stored before the loss (after the failed pass took
     // its snapshot) may stay pending: it goes out after the reconnection.
     adaptor.sendHeartRate(99);
@@ -155,7 +146,7 @@ TEST_F(StreamingReconnect, WriteErrorIdlesUntilInitializeReconnectsWithoutASecon
     EXPECT_TRUE(eventually([&] {
         const auto frames = framesReceived(*unit);
         return std::find(frames.begin(), frames.end(), expected) != frames.end();
-    }));
+    }, kLong));
 }
 
 class StreamingTeardown : public testing::Test {};
@@ -164,11 +155,12 @@ class StreamingTeardown : public testing::Test {};
 // thread is stopped and joined, promptly.
 TEST_F(StreamingTeardown, DestroyingTheAdaptorStopsItsThread) {
     StoreFolder folder;
-    auto unit = startUnit("127.0.4.33");
+    const std::string address = kNet.host(3);
+    auto unit = startUnit(address);
     ConsoleCapture console;
     for (int round = 0; round < 3; ++round) {
         auto adaptor = std::make_unique<HalvexAdaptor>(folder.store);
-        ASSERT_TRUE(adaptor->initialize("", "127.0.4.33", "", "", false));
+        ASSERT_TRUE(adaptor->initialize("", address, "", "", false));
         adaptor->setStreamingEnabled(true);
         std::atomic<bool> stop{false};
         std::thread caller([&] {

@@ -13,6 +13,7 @@
 
 #include "tests/adaptor_json/adaptor_test_support.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -21,10 +22,12 @@ using adaptor_test::startUnit;
 using adaptor_test::StoreFolder;
 using halvex::test::ConsoleCapture;
 
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::AdaptorJsonValues);
+
 class AdaptorValues : public testing::Test {
 protected:
     // A stand-in unit on an address of the test's own (ctest runs tests side by side).
-    void useUnit(const char* address) {
+    void useUnit(const std::string& address) {
         unitAddress = address;
         unit = startUnit(address);
     }
@@ -68,7 +71,7 @@ std::string waveformWith(const std::string& key, const std::string& array) {
 }
 
 TEST_F(AdaptorValues, VitalsClampsAndTexts) {
-    useUnit("127.0.4.11");
+    useUnit(kNet.host(0));
     struct Case {
         const char* what;
         std::function<void(HalvexAdaptor&)> update;
@@ -108,7 +111,7 @@ TEST_F(AdaptorValues, VitalsClampsAndTexts) {
 }
 
 TEST_F(AdaptorValues, WaveOperationsSendWholeGroupsUnderTheirKey) {
-    useUnit("127.0.4.12");
+    useUnit(kNet.host(1));
     struct Case {
         void (HalvexAdaptor::*wave)(std::vector<float>&);
         std::size_t count;
@@ -135,7 +138,7 @@ TEST_F(AdaptorValues, WaveOperationsSendWholeGroupsUnderTheirKey) {
 }
 
 TEST_F(AdaptorValues, OverwriteBeforeASendWarnsAndTheLaterValueWins) {
-    useUnit("127.0.4.14");
+    useUnit(kNet.host(3));
     auto adaptor = connected();
     ConsoleCapture console;
     adaptor->sendHeartRate(72);
@@ -151,7 +154,7 @@ TEST_F(AdaptorValues, OverwriteBeforeASendWarnsAndTheLaterValueWins) {
 }
 
 TEST_F(AdaptorValues, UnknownNamesAreReportedAndChangeNothing) {
-    useUnit("127.0.4.15");
+    useUnit(kNet.host(4));
     auto adaptor = connected();
     ConsoleCapture console;
     adaptor->sendCommand("hr", 80);  // names are case-sensitive

@@ -12,6 +12,7 @@
 #include "emulators/unit_json/frame.h"
 #include "tests/adaptor_json/adaptor_test_support.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -23,6 +24,8 @@ using halvex::test::ConsoleCapture;
 using Channel = halvex::test::ConsoleCapture::Channel;
 using namespace std::chrono_literals;
 
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::AdaptorJsonExchanges);
+
 const std::string kCo2List = "{\"MessageType\":\"CalList\",\"Message\":{\"calType\":\"CO2\",\"calNames\":[]}}";
 const std::string kStatus =
     "{\"MessageType\":\"NetworkStatusData\",\"Message\":{\"ssid\":\"\",\"ipAddress\":\"\",\"wifiConnected\":false,"
@@ -31,7 +34,7 @@ const std::string kStatus =
 class Exchanges : public testing::Test {
 protected:
     // A connected adaptor whose answers wait at most `answerLimit`.
-    std::unique_ptr<HalvexAdaptor> connected(const char* address, std::chrono::milliseconds answerLimit = 2s) {
+    std::unique_ptr<HalvexAdaptor> connected(const std::string& address, std::chrono::milliseconds answerLimit = 2s) {
         unit = startUnit(address);
         halvex::adaptor_json::LinkLimits limits;
         limits.answer = answerLimit;
@@ -47,7 +50,7 @@ protected:
 // Answers of another kind are printed with the reason and skipped; the next fitting
 // answer is the result.
 TEST_F(Exchanges, AnswersOfAnotherKindAreSkippedWithTheirReason) {
-    auto adaptor = connected("127.0.4.50");
+    auto adaptor = connected(kNet.host(0));
     struct Case {
         const char* name;
         std::string skipped;  // an answer sent just before the unit's own
@@ -84,7 +87,7 @@ TEST_F(Exchanges, AnswersOfAnotherKindAreSkippedWithTheirReason) {
 // An unanswered request or a unit that keeps answering something else ends the
 // exchange with an error instead of holding the caller.
 TEST_F(Exchanges, AnUnansweredOrEndlesslyWrongRequestRaises) {
-    auto adaptor = connected("127.0.4.51", 300ms);
+    auto adaptor = connected(kNet.host(1), 300ms);
     unit->setSilent(true);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_THROW(adaptor->sendRequestStoredCalibrationNamesSpO2(), std::exception);
@@ -104,7 +107,7 @@ TEST_F(Exchanges, AnUnansweredOrEndlesslyWrongRequestRaises) {
 }
 
 TEST_F(Exchanges, TheUploadReplacesTheUnitsCalibrationOfTheType) {
-    auto adaptor = connected("127.0.4.52");
+    auto adaptor = connected(kNet.host(2));
     adaptor->setCalibrationReplacePause(0ms);
     adaptor->uploadCalibration(JsonUnitAdaptor::CalibrationType::SpO2, {{250, 98}, {300, 95}});
     adaptor->uploadCalibration(JsonUnitAdaptor::CalibrationType::CO2, {{120, 38}});
@@ -135,14 +138,15 @@ struct UploadStep {
     halvex::emulators::unit_json::UnitEmulator::Fault fault;
     const char* messageType;
     int nth;
-    const char* address;
+    std::uint32_t host;  // of the file's block
 };
 
 class UploadFault : public Exchanges, public testing::WithParamInterface<UploadStep> {};
 
 TEST_P(UploadFault, TheUploadFailsThenSucceedsAfterTheReconnection) {
     const UploadStep step = GetParam();
-    auto adaptor = connected(step.address, 300ms);
+    const std::string address = kNet.host(step.host);
+    auto adaptor = connected(address, 300ms);
     adaptor->setCalibrationReplacePause(0ms);
     unit->faultAtMessage(step.fault, step.messageType, step.nth);
 
@@ -152,7 +156,7 @@ TEST_P(UploadFault, TheUploadFailsThenSucceedsAfterTheReconnection) {
     EXPECT_TRUE(console.waitFor("ERROR: Exception thrown within receiveHXResponse!", Channel::Out, 1s))
         << console.out();
 
-    ASSERT_TRUE(adaptor->initialize("", step.address, "", "", false));
+    ASSERT_TRUE(adaptor->initialize("", address, "", "", false));
     adaptor->uploadCalibration(JsonUnitAdaptor::CalibrationType::SpO2, {{300, 95}});
     const auto stats = unit->snapshot();
     EXPECT_EQ(stats.calibrations.at("SpO2").at("SpaceLabs Xprezzon"),
@@ -162,14 +166,14 @@ TEST_P(UploadFault, TheUploadFailsThenSucceedsAfterTheReconnection) {
 using Fault = halvex::emulators::unit_json::UnitEmulator::Fault;
 INSTANTIATE_TEST_SUITE_P(
     Steps, UploadFault,
-    testing::Values(UploadStep{Fault::Drop, "CalListRequest", 1, "127.0.4.60"},
-                    UploadStep{Fault::Drop, "CalRemove", 1, "127.0.4.61"},
-                    UploadStep{Fault::Drop, "CalListRequest", 2, "127.0.4.62"},
-                    UploadStep{Fault::Drop, "CalData", 1, "127.0.4.63"},
-                    UploadStep{Fault::Drop, "CalListRequest", 3, "127.0.4.64"},
-                    UploadStep{Fault::Silence, "CalListRequest", 1, "127.0.4.65"},
-                    UploadStep{Fault::Silence, "CalListRequest", 2, "127.0.4.66"},
-                    UploadStep{Fault::Silence, "CalListRequest", 3, "127.0.4.67"}),
+    testing::Values(UploadStep{Fault::Drop, "CalListRequest", 1, 3},
+                    UploadStep{Fault::Drop, "CalRemove", 1, 4},
+                    UploadStep{Fault::Drop, "CalListRequest", 2, 5},
+                    UploadStep{Fault::Drop, "CalData", 1, 6},
+                    UploadStep{Fault::Drop, "CalListRequest", 3, 7},
+                    UploadStep{Fault::Silence, "CalListRequest", 1, 8},
+                    UploadStep{Fault::Silence, "CalListRequest", 2, 9},
+                    UploadStep{Fault::Silence, "CalListRequest", 3, 10}),
     [](const testing::TestParamInfo<UploadStep>& step) {
         return std::string(step.param.fault == Fault::Drop ? "Drop" : "Silence") + "At" + step.param.messageType +
                std::to_string(step.param.nth);

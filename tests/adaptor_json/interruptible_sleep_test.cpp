@@ -9,6 +9,7 @@
 
 #include "tests/adaptor_json/adaptor_test_support.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -39,10 +40,11 @@ TEST(InterruptibleSleep, InterruptEndsThePauseInProgressAndEveryLaterOne) {
 TEST(InterruptibleSleep, InterruptEndsTheWifiSettleWait) {
     static_assert(kLong < adaptor_test::HalvexAdaptor::kWifiSettle, "the bound must be below the wait it brackets");
     adaptor_test::StoreFolder folder;
-    auto unit = adaptor_test::startUnit("127.0.4.70");
+    const std::string address = halvex::test::Loopback(halvex::test::LoopbackBlock::AdaptorJsonSleep).host(0);
+    auto unit = adaptor_test::startUnit(address);
     adaptor_test::HalvexAdaptor adaptor(folder.store);
     halvex::test::ConsoleCapture console;
-    ASSERT_TRUE(adaptor.initialize("", "127.0.4.70", "", "", false));
+    ASSERT_TRUE(adaptor.initialize("", address, "", "", false));
     auto exchange = std::async(std::launch::async, [&] {
         try {
             return adaptor.sendWifiCredentials("lab", "pw");

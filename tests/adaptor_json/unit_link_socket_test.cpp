@@ -7,7 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string>
+
 #include <gtest/gtest.h>
+
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -15,17 +19,18 @@ namespace {
 // algorithm on, the second small frame could wait for the unit's delayed
 // acknowledgement of the first.
 TEST(UnitLinkSocket, NagleIsOffOnTheUnitSocket) {
+    const std::string address = halvex::test::Loopback(halvex::test::LoopbackBlock::AdaptorJsonLink).host(0);
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in unit{};
     unit.sin_family = AF_INET;
-    unit.sin_addr.s_addr = inet_addr("127.0.4.60");
+    unit.sin_addr.s_addr = inet_addr(address.c_str());
     socklen_t length = sizeof unit;
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&unit), sizeof unit), 0);
     ASSERT_EQ(::listen(listener, 1), 0);
     ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&unit), &length), 0);
 
     halvex::adaptor_json::UnitLink link;
-    link.connect({boost::asio::ip::make_address("127.0.4.60"), ntohs(unit.sin_port)});
+    link.connect({boost::asio::ip::make_address(address), ntohs(unit.sin_port)});
     ASSERT_TRUE(link.isUp());
 
     // The link's socket is the one descriptor of this process connected to the unit

@@ -13,7 +13,7 @@ using namespace v22test;
 class Association : public UnitFixture {};
 
 TEST_F(Association, AssocEnableAndWatchdogInThatOrder) {
-    startUnit({100});
+    startUnit({60});
     auto adaptor = foundAdaptor(false);
     const std::size_t from = mark();
     ConsoleCapture console;
@@ -27,7 +27,7 @@ TEST_F(Association, AssocEnableAndWatchdogInThatOrder) {
 }
 
 TEST_F(Association, RefusalsAndTheirLines) {
-    startUnit({101});
+    startUnit({61});
     struct Case {
         const char* what;
         const char* word;
@@ -60,7 +60,7 @@ TEST_F(Association, RefusalsAndTheirLines) {
 }
 
 TEST_F(Association, AssociateAndDisableSendNothingWhenTheyShouldNot) {
-    startUnit({102});
+    startUnit({62});
     // Not found: nothing at all (there is no transport either).
     auto fresh = makeAdaptor();
     fresh->associate();
@@ -81,7 +81,7 @@ TEST_F(Association, AssociateAndDisableSendNothingWhenTheyShouldNot) {
 }
 
 TEST_F(Association, DisableClearsEnabledWhateverTheReply) {
-    startUnit({103});
+    startUnit({63});
     struct Case {
         std::vector<halvex::emulators::unit_v22::Reply> replies;
         std::size_t disabledLines;
@@ -99,7 +99,7 @@ TEST_F(Association, DisableClearsEnabledWhateverTheReply) {
 }
 
 TEST_F(Association, CheckIsTrueUnlessTheUnitOffersItselfAgain) {
-    startUnit({104});
+    startUnit({64});
     auto adaptor = foundAdaptor(true);
     struct Case {
         const char* what;

@@ -13,23 +13,24 @@ namespace {
 using namespace v22test;
 
 TEST(BroadcastPermission, DatagramToTheLoopbackBroadcastAddressLeaves) {
+    const Block net{78};
     const std::string broadcast = "127.255.255.255";
     halvex::emulators::unit_v22::UnitEmulator::Options unitOptions;
-    unitOptions.address = "127.22.200.2";
+    unitOptions.address = net.unit();
     unitOptions.alsoListenOn = {broadcast};
     halvex::emulators::unit_v22::UnitEmulator unit(unitOptions);
     unit.start();
 
     boost::asio::io_context io;
     halvex::adaptor_v22::TransportOptions options;
-    options.localAddress = "127.22.200.1";
+    options.localAddress = net.bridge();
     halvex::adaptor_v22::UdpAdaptor transport(io, broadcast, options);
     transport.startReceiving();
     transport.send("[ID]Halvex v2.2@");
     std::string reply, sender;
     ASSERT_TRUE(transport.waitReplyWithSender(reply, sender));
     EXPECT_EQ(reply, std::string("Halvex v2.2:") + halvex::emulators::unit_v22::kDefaultSerialId + "@");
-    EXPECT_EQ(sender, "127.22.200.2");
+    EXPECT_EQ(sender, net.unit());
 }
 
 }  // namespace

@@ -136,19 +136,23 @@ TEST_F(Discovery, RangeWhoseStartIsNotBelowItsEndIsRefused) {
 }
 
 TEST_F(Discovery, BroadcastReachesTheUnitThenTalksToItsOwnAddress) {
-    // This machine "has" the addresses below; the unit also listens on 127.77.255.255
-    // and answers from its own address, 127.22.57.2.
-    startUnit({57}, {"127.77.255.255"});
+    // This machine "has" the addresses below, one of them in a net of the test's own;
+    // the unit also listens on that net's broadcast address and answers from its own
+    // address, host 2 of run 57.
+    const halvex::test::Loopback otherNet(halvex::test::LoopbackBlock::AdaptorV22OtherNet);
+    const std::string local = otherNet.host(5);
+    const std::string broadcast = otherNet.host(otherNet.size() - 1);  // the net is a /16
+    startUnit({57}, {broadcast});
     ConsoleCapture console;
     auto options = optionsFor({57});
-    options.localAddresses = halvex::adaptor_v22::fixedLocalAddresses({"fe80::1", "127.77.0.5"});
+    options.localAddresses = halvex::adaptor_v22::fixedLocalAddresses({"fe80::1", local});
     auto adaptor = makeAdaptor(options);
     ASSERT_TRUE(adaptor->initialize(kSerial, "", "", "", false));
     EXPECT_EQ(console.count("UDP broadcast detection"), 1u);
     EXPECT_EQ(console.count("HX>Pinging "), 1u);
-    EXPECT_EQ(console.count("HX>Pinging 127.77.255.255"), 1u);
+    EXPECT_EQ(console.count("HX>Pinging " + broadcast), 1u);
     EXPECT_EQ(adaptor->unitAddress(), Block{57}.unit());
-    EXPECT_EQ(fileText(store->filePath()), "127.77.255.255");
+    EXPECT_EQ(fileText(store->filePath()), broadcast);
 
     // The link now goes to the unit's own address, not the broadcast address (which
     // got the broadcast transport's "[STOPME]@", on a socket of its own).
@@ -159,7 +163,7 @@ TEST_F(Discovery, BroadcastReachesTheUnitThenTalksToItsOwnAddress) {
     for (const auto& d : unit->datagramsReceived())
         if (d.text == "[ID]Halvex v2.2@")
             idsTo.push_back(d.to);
-    EXPECT_EQ(idsTo, (std::vector<std::string>{"127.77.255.255", Block{57}.unit()}));
+    EXPECT_EQ(idsTo, (std::vector<std::string>{broadcast, Block{57}.unit()}));
 }
 
 TEST_F(Discovery, NoLocalAddressesMeansNoBroadcast) {

@@ -37,11 +37,11 @@ std::vector<ParameterValue> cycleHalf(float base) {
 class OneOperation : public UnitFixture {};
 
 TEST_F(OneOperation, SupervisionAndBatchesTakeTurns) {
-    startUnit({140});
-    auto options = optionsFor({140});
+    startUnit({72});
+    auto options = optionsFor({72});
     auto owned = makeAdaptor(options);
     halvex::adaptor_v22::HalvexAdaptor& adaptor = *owned;
-    ASSERT_TRUE(adaptor.initialize(kSerial, Block{140}.unit(), "", "", false));
+    ASSERT_TRUE(adaptor.initialize(kSerial, Block{72}.unit(), "", "", false));
 
     Configuration config("unused.xml");
     SimulatorSample::Options controllerOptions;
@@ -91,11 +91,11 @@ TEST_F(OneOperation, SupervisionAndBatchesTakeTurns) {
 }
 
 TEST_F(OneOperation, OverlappingCallsAreReported) {
-    startUnit({141});
-    auto options = optionsFor({141}, false);
+    startUnit({73});
+    auto options = optionsFor({73}, false);
     options.transport.waits.polls = 100;  // a query waits a whole second for the silent unit
     auto adaptor = makeAdaptor(options);
-    ASSERT_TRUE(adaptor->initialize(kSerial, Block{141}.unit(), "", "", false));
+    ASSERT_TRUE(adaptor->initialize(kSerial, Block{73}.unit(), "", "", false));
     unit->overrideReply("ID", {});
     const auto ids = idCount();
     ConsoleCapture console;

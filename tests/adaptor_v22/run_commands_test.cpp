@@ -17,7 +17,7 @@ class RunCommands : public UnitFixture {};
 std::vector<float> filled(std::size_t n, float value) { return std::vector<float>(n, value); }
 
 TEST_F(RunCommands, EachCommandAsTheUnitReceivesIt) {
-    startUnit({130});
+    startUnit({70});
     auto adaptor = foundAdaptor(true);
     const float nan = std::numeric_limits<float>::quiet_NaN();
     struct Case {
@@ -79,7 +79,7 @@ TEST_F(RunCommands, EachCommandAsTheUnitReceivesIt) {
 }
 
 TEST_F(RunCommands, IncompleteGroupsSendNothingAndStay) {
-    startUnit({131});
+    startUnit({71});
     auto adaptor = foundAdaptor(true);
     const std::size_t from = mark();
     std::vector<float> four(4, 10.0f), nine(9, 1.0f), none;

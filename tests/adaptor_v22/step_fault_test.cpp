@@ -60,7 +60,7 @@ TEST_P(StepFault, SilenceAtTheStepIsSurvived) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Association, StepFault,
-                         testing::Values(Step{"ID", 160}, Step{"ASSOC", 161}, Step{"ENABLE", 162}, Step{"WDT", 163}),
+                         testing::Values(Step{"ID", 74}, Step{"ASSOC", 75}, Step{"ENABLE", 76}, Step{"WDT", 77}),
                          [](const testing::TestParamInfo<Step>& step) { return std::string(step.param.word); });
 
 }  // namespace

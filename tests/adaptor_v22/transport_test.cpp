@@ -3,11 +3,10 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include <thread>
-
 #include "adaptor_v22/udp_transport.h"
 #include "tests/adaptor_v22/v22_test_support.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -31,13 +30,7 @@ protected:
         ASSERT_EQ(transport.waitReply(), "[wdt]ok@");
     }
     static bool waitForReplies(const UdpAdaptor& transport, std::uint64_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (transport.repliesReceived() < count) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(1ms);
-        }
-        return true;
+        return halvex::test::eventually([&] { return transport.repliesReceived() >= count; }, 5s, 1ms);
     }
 
     boost::asio::io_context io;

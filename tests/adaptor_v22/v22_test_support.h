@@ -5,8 +5,9 @@
 // stand-in with helpers to read what it received since a mark.
 //
 // Every test case may run in parallel with the others (CTest runs them one process
-// each), so each gets its own block of addresses 127.22.<block>.x: the adaptor binds
-// .1, the unit .2, and other hosts of the block are free for silent addresses.
+// each), so each gets its own run of 256 addresses in the folder's loopback block
+// (AdaptorV22 in tests/support/loopback.h), numbered in the test: the adaptor binds
+// host 1, the unit host 2, and the other hosts are free for silent addresses.
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include "adaptor_v22/halvex_adaptor.h"
 #include "controller/last_address_store.h"
 #include "emulators/unit_v22/unit_emulator.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace v22test {
@@ -25,8 +27,11 @@ namespace v22test {
 using namespace std::chrono_literals;
 
 struct Block {
-    int block;
-    std::string host(int n) const { return "127.22." + std::to_string(block) + "." + std::to_string(n); }
+    int block;  // which run of 256; past the folder's block, host() throws
+    std::string host(int n) const {
+        static const halvex::test::Loopback folder(halvex::test::LoopbackBlock::AdaptorV22);
+        return folder.host(static_cast<std::uint32_t>(block) * 256 + static_cast<std::uint32_t>(n));
+    }
     std::string bridge() const { return host(1); }
     std::string unit() const { return host(2); }
 };

@@ -30,8 +30,8 @@ protected:
 };
 
 TEST_F(WifiExchanges, ConfigModeAndFactoryResetPrintWhatTheUnitSays) {
-    startUnit({110});
-    auto options = optionsFor({110});
+    startUnit({65});
+    auto options = optionsFor({65});
     options.transport.waits.polls = 100;  // one look lasts longer than the unit's 300 ms
     auto adaptor = enabledWith(options);
     ConsoleCapture console;
@@ -43,8 +43,8 @@ TEST_F(WifiExchanges, ConfigModeAndFactoryResetPrintWhatTheUnitSays) {
 }
 
 TEST_F(WifiExchanges, CredentialsGoOutUnchangedAndTheOutcomeEndsTheExchange) {
-    startUnit({111});
-    auto options = optionsFor({111});
+    startUnit({66});
+    auto options = optionsFor({66});
     options.transport.waits.polls = 100;
     auto adaptor = enabledWith(options);
     struct Case {
@@ -63,8 +63,8 @@ TEST_F(WifiExchanges, CredentialsGoOutUnchangedAndTheOutcomeEndsTheExchange) {
 }
 
 TEST_F(WifiExchanges, SilentOrAcknowledgingOnlyUnitEndsAfterTheLooks) {
-    startUnit({112});
-    auto adaptor = enabledWith(quickWifi({112}));
+    startUnit({67});
+    auto adaptor = enabledWith(quickWifi({67}));
     unit->overrideReply("WIFI_FACTORY_RESET", {});
     unit->overrideReply("WIFI_CFG", {{"[wifi_cgf]ok@"}});
     ConsoleCapture console;
@@ -73,9 +73,9 @@ TEST_F(WifiExchanges, SilentOrAcknowledgingOnlyUnitEndsAfterTheLooks) {
 }
 
 TEST_F(WifiExchanges, NothingLeavesWhileNotEnabled) {
-    startUnit({113});
-    auto adaptor = makeAdaptor(quickWifi({113}));
-    ASSERT_TRUE(adaptor->initialize("", Block{113}.unit(), "", "", false));
+    startUnit({68});
+    auto adaptor = makeAdaptor(quickWifi({68}));
+    ASSERT_TRUE(adaptor->initialize("", Block{68}.unit(), "", "", false));
     const std::size_t from = mark();
     EXPECT_FALSE(adaptor->resetWifiToFactory());
     adaptor->configureWifi("Lab", "pw");

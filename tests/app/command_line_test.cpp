@@ -4,6 +4,7 @@
 
 #include <signal.h>
 
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -116,13 +117,15 @@ TEST(CommandLine, WifiNeedsExactlyThreeTexts) {
 TEST(InstanceGuard, OneBridgeAtATimeAndFreedByKill) {
     TempDir dir;
     // The unit address refuses connections, so the first bridge keeps retrying.
+    const std::string address = halvex::test::Loopback(halvex::test::LoopbackBlock::AppCommandLine).host(0);
     dir.write("settings.xml",
-              "<Halvex><SPO2Scale>5</SPO2Scale><SerialID/><IPAddress>127.0.0.251</IPAddress>"
+              "<Halvex><SPO2Scale>5</SPO2Scale><SerialID/><IPAddress>" + address + "</IPAddress>"
               "<SPO2Calibration><Entry key=\"90\" value=\"600\"/></SPO2Calibration>"
               "<CO2Calibration><Entry key=\"40\" value=\"500\"/></CO2Calibration>"
-              "<IPRangeStart/><IPRangeEnd/><SimulatorIP>127.0.0.251</SimulatorIP><RHMIP>127.0.0.251</RHMIP></Halvex>");
+              "<IPRangeStart/><IPRangeEnd/><SimulatorIP>" + address + "</SimulatorIP><RHMIP>" + address +
+              "</RHMIP></Halvex>");
     ChildProcess first({kJson, "--configfile", dir.file("settings.xml")}, dir.path());
-    ASSERT_TRUE(first.waitForText("Fixed IP configured: 127.0.0.251", 20s)) << first.out() << first.err();
+    ASSERT_TRUE(first.waitForText("Fixed IP configured: " + address, 20s)) << first.out() << first.err();
 
     for (const auto& program : programs()) {
         SCOPED_TRACE(program);

@@ -18,7 +18,9 @@
 #include <thread>
 
 #include "emulators/unit_json/unit_emulator.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
+#include "tests/support/wait.h"
 
 using namespace halvex::emulators::unit_json;
 using namespace std::chrono_literals;
@@ -30,7 +32,9 @@ namespace {
 const std::string STX = "\x02";
 const std::string ETX = "\x03";
 constexpr auto kLong = 5s; // generous: the machine is shared with other builds
-const char* kAddress = "127.0.0.61";
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::UnitJsonEmulator);
+const std::string kAddress = kNet.host(0);       // the stand-in in this process
+const std::string kProgramAddress = kNet.host(1);  // the stand-in program
 
 const std::string kVitals = R"({"MessageType":"VitalsData","Message":{"hr":"80","sbp":"120","abpZeroState":"Unknown"}})";
 const std::string kWaves = R"({"MessageType":"WaveformData","Message":{"pleth":[10,20,30],"ecg":[],"abp":[]}})";
@@ -154,13 +158,20 @@ TEST_F(UnitJsonEmulator, AnswersRequestsFromItsStore) {
     const auto points = unit_.snapshot().calibrations.at("SpO2").at("SpaceLabs Xprezzon");
     EXPECT_EQ(points, (std::vector<CalPoint>{{"250", "98"}, {"300", "95"}}));
 
+    // The status names the stand-in's own address; the length field counts it.
+    auto statusFrame = [](const std::string& json) {
+        const std::string length = std::to_string(json.size());
+        return STX + std::string(4 - length.size(), '0') + length + json + ETX;
+    };
     c.send(STX + "0071" + kStatus + ETX);
     EXPECT_EQ(c.read(1, kLong),
-              STX + "0133" + R"({"MessageType":"NetworkStatusData","Message":{"ssid":"","ipAddress":"127.0.0.61","wifiConnected":false,"wifiStatus":"NotConfigured"}})" + ETX);
+              statusFrame(R"({"MessageType":"NetworkStatusData","Message":{"ssid":"","ipAddress":")" + kAddress +
+                          R"(","wifiConnected":false,"wifiStatus":"NotConfigured"}})"));
     c.send(encodeFrame(R"({"MessageType":"WifiCredentials","Message":{"ssid":"lab","password":"pw"}})") +
            STX + "0071" + kStatus + ETX);
     EXPECT_EQ(c.read(1, kLong),
-              STX + "0129" + R"({"MessageType":"NetworkStatusData","Message":{"ssid":"lab","ipAddress":"127.0.0.61","wifiConnected":true,"wifiStatus":"Success"}})" + ETX);
+              statusFrame(R"({"MessageType":"NetworkStatusData","Message":{"ssid":"lab","ipAddress":")" + kAddress +
+                          R"(","wifiConnected":true,"wifiStatus":"Success"}})"));
 }
 
 TEST_F(UnitJsonEmulator, AnswersLateAndMisframesOnDemand) {
@@ -235,28 +246,28 @@ TEST_F(UnitJsonEmulator, ClosesReplacesAndRefusesConnections) {
     EXPECT_TRUE(second.closedByPeer(kLong));
 
     unit_.refuseConnections();
-    const auto refusedBy = std::chrono::steady_clock::now() + kLong;
-    bool refused = false;
-    while (!refused && std::chrono::steady_clock::now() < refusedBy) {
-        try {
-            RawClient probe(unit_.port()); // accepted by the kernel until the close lands
-            std::this_thread::sleep_for(10ms);
-        } catch (const boost::system::system_error& e) {
-            refused = e.code() == asio::error::connection_refused;
-        }
-    }
-    EXPECT_TRUE(refused);
+    EXPECT_TRUE(halvex::test::eventually(
+        [&] {
+            try {
+                RawClient probe(unit_.port()); // accepted by the kernel until the close lands
+                return false;
+            } catch (const boost::system::system_error& e) {
+                return e.code() == asio::error::connection_refused;
+            }
+        },
+        kLong, 10ms));
 
     unit_.acceptConnections();
-    const auto acceptedBy = std::chrono::steady_clock::now() + kLong;
     std::unique_ptr<RawClient> again;
-    while (!again && std::chrono::steady_clock::now() < acceptedBy) {
-        try {
-            again = std::make_unique<RawClient>(unit_.port());
-        } catch (const boost::system::system_error&) {
-            std::this_thread::sleep_for(10ms);
-        }
-    }
+    halvex::test::eventually(
+        [&] {
+            try {
+                again = std::make_unique<RawClient>(unit_.port());
+            } catch (const boost::system::system_error&) {
+            }
+            return again != nullptr;
+        },
+        kLong, 10ms);
     ASSERT_TRUE(again);
     again->send(encodeFrame(kVitals));
     EXPECT_TRUE(unit_.waitForMessage("VitalsData", 2, kLong));
@@ -297,15 +308,15 @@ TEST(UnitJsonEmulatorProgram, HelpNamesTheStallReadingMode) {
 TEST(UnitJsonEmulatorProgram, ReportsWhatItReceivedOnSigterm) {
     halvex::test::TempDir dir;
     const std::string reportFile = dir.file("report.txt");
-    ChildProcess p = startProgram({"--address", "127.0.0.62", "--port", "0", "--report", reportFile});
-    const std::string prefix = "unit-emulator-json listening on 127.0.0.62:";
+    ChildProcess p = startProgram({"--address", kProgramAddress, "--port", "0", "--report", reportFile});
+    const std::string prefix = "unit-emulator-json listening on " + kProgramAddress + ":";
     ASSERT_TRUE(p.waitForText(prefix, kLong)) << p.out();
     const std::string out = p.out();
     const auto port = static_cast<unsigned short>(std::stoi(out.substr(out.find(prefix) + prefix.size())));
     {
         asio::io_context io;
         tcp::socket s(io);
-        s.connect(tcp::endpoint(asio::ip::make_address("127.0.0.62"), port));
+        s.connect(tcp::endpoint(asio::ip::make_address(kProgramAddress), port));
         asio::write(s, asio::buffer(encodeFrame(kVitals) + encodeFrame(kWaves)));
         EXPECT_TRUE(p.waitForText("UNIT> WaveformData pleth:3", kLong)) << p.out();
     }

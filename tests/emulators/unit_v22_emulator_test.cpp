@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include "emulators/unit_v22/unit_model.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -83,13 +84,15 @@ TEST(UnitV22Program, RefusesAddressesOutsideLoopbackAndTheBridgesOwn) {
 }
 
 TEST(UnitV22Program, AnswersAndReportsWhatItReceived) {
-    halvex::test::ChildProcess program({kProgram, "--address", "127.22.160.2", "--serial", "P-7"});
-    ASSERT_TRUE(program.waitForText("listening on 127.22.160.2", 10s)) << program.err();
+    const halvex::test::Loopback net(halvex::test::LoopbackBlock::UnitV22Emulator);
+    const std::string client = net.host(0), unitAddress = net.host(1);
+    halvex::test::ChildProcess program({kProgram, "--address", unitAddress, "--serial", "P-7"});
+    ASSERT_TRUE(program.waitForText("listening on " + unitAddress, 10s)) << program.err();
 
     boost::asio::io_context io;
     boost::asio::ip::udp::socket socket(io, boost::asio::ip::udp::endpoint(
-                                                boost::asio::ip::make_address_v4("127.22.160.1"), 0));
-    const boost::asio::ip::udp::endpoint unit(boost::asio::ip::make_address_v4("127.22.160.2"), 14996);
+                                                boost::asio::ip::make_address_v4(client), 0));
+    const boost::asio::ip::udp::endpoint unit(boost::asio::ip::make_address_v4(unitAddress), 14996);
     auto exchange = [&](const std::string& text) {
         socket.send_to(boost::asio::buffer(text), unit);
         // Bounded: no answer within 5 s gives an empty text.

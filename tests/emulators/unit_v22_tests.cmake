@@ -1,5 +1,5 @@
-# Tests of the stand-in v2.2 unit. The program test binds 127.22.160.2:14996, an
-# address of its own.
+# Tests of the stand-in v2.2 unit. The program test binds port 14996 on an address of
+# its own (its block in tests/support/loopback.h).
 halvex_test(NAME unit_v22_emulator_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit_v22_emulator_test.cpp
   LIBS unit_v22_emulator halvex_test_support

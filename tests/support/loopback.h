@@ -26,6 +26,21 @@ enum class LoopbackBlock {
     LabInstall,      // tests/lab/install_test.sh (a script: it writes its one address itself)
     LabTools,        // tests/lab/lab_tools_test.cpp
     WifiE2e,         // tests/e2e/wifi_e2e_test.cpp
+    AdaptorJsonValues,      // tests/adaptor_json/adaptor_values_test.cpp
+    AdaptorJsonConnection,  // tests/adaptor_json/adaptor_connection_test.cpp
+    AdaptorJsonStreaming,   // tests/adaptor_json/adaptor_streaming_test.cpp
+    AdaptorJsonStalled,     // tests/adaptor_json/adaptor_stalled_unit_test.cpp
+    AdaptorJsonExchanges,   // tests/adaptor_json/exchanges_test.cpp
+    AdaptorJsonLink,        // tests/adaptor_json/unit_link_socket_test.cpp
+    AdaptorJsonSleep,       // tests/adaptor_json/interruptible_sleep_test.cpp
+    AdaptorV22,             // tests/adaptor_v22/: v22test::Block n is its n-th run of 256
+    AdaptorV22OtherNet,     // tests/adaptor_v22/discovery_test.cpp: a net the machine "has"
+    UnitJsonEmulator,       // tests/emulators/unit_json_emulator_test.cpp
+    UnitV22Emulator,        // tests/emulators/unit_v22_emulator_test.cpp
+    AppCommandLine,         // tests/app/command_line_test.cpp
+    ControllerJsonStalled,  // tests/controller/json_stalled_unit_test.cpp
+    ControllerRebuild,      // tests/controller/rebuild_test.cpp: simulators and the JSON unit
+    ControllerRebuildV22,   // tests/controller/rebuild_test.cpp: the v2.2 bridge and unit
 };
 
 struct LoopbackRange {
@@ -48,6 +63,21 @@ inline constexpr LoopbackRange kLoopbackBlocks[] = {
     {LoopbackBlock::LabInstall, loopbackAddress(0, 0, 79), 1},
     {LoopbackBlock::LabTools, loopbackAddress(0, 0, 80), 3},
     {LoopbackBlock::WifiE2e, loopbackAddress(0, 0, 83), 5},
+    {LoopbackBlock::AdaptorJsonValues, loopbackAddress(0, 4, 11), 5},
+    {LoopbackBlock::AdaptorJsonConnection, loopbackAddress(0, 4, 20), 8},
+    {LoopbackBlock::AdaptorJsonStreaming, loopbackAddress(0, 4, 30), 4},
+    {LoopbackBlock::AdaptorJsonStalled, loopbackAddress(0, 4, 40), 2},
+    {LoopbackBlock::AdaptorJsonExchanges, loopbackAddress(0, 4, 50), 11},
+    {LoopbackBlock::AdaptorJsonLink, loopbackAddress(0, 4, 61), 1},
+    {LoopbackBlock::AdaptorJsonSleep, loopbackAddress(0, 4, 70), 1},
+    {LoopbackBlock::AdaptorV22, loopbackAddress(22, 0, 0), 80 * 256},
+    {LoopbackBlock::AdaptorV22OtherNet, loopbackAddress(77, 0, 0), 256 * 256},
+    {LoopbackBlock::UnitJsonEmulator, loopbackAddress(0, 0, 89), 2},
+    {LoopbackBlock::UnitV22Emulator, loopbackAddress(22, 160, 1), 2},
+    {LoopbackBlock::AppCommandLine, loopbackAddress(0, 0, 251), 1},
+    {LoopbackBlock::ControllerJsonStalled, loopbackAddress(0, 0, 88), 1},
+    {LoopbackBlock::ControllerRebuild, loopbackAddress(0, 0, 67), 3},
+    {LoopbackBlock::ControllerRebuildV22, loopbackAddress(22, 90, 1), 2},
 };
 
 namespace loopback_table {
