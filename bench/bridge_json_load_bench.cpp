@@ -50,6 +50,7 @@
 #include "emulators/unit_json/unit_emulator.h"
 #include "bench/bench_support.h"
 #include "bench/command_line.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace po = boost::program_options;
@@ -144,7 +145,8 @@ int fail(const std::string& why) {
 int main(int argc, char** argv) {
     double seconds = 30;
     std::string bridge = std::string(HALVEX_BIN_DIR) + "/halvex-relay-json";
-    std::string unitAddress = "127.0.0.70", simAddress = "127.0.0.71";
+    const halvex::test::Loopback net(halvex::test::LoopbackBlock::BenchJsonLoad);
+    std::string unitAddress = net.host(0), simAddress = net.host(1);
     po::options_description options("Options");
     options.add_options()
         ("help,h", "show this help")

@@ -29,6 +29,7 @@
 #include "emulators/sim_server/sim_server_emulator.h"
 #include "emulators/unit_json/unit_emulator.h"
 #include "emulators/unit_v22/unit_emulator.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace po = boost::program_options;
@@ -140,8 +141,9 @@ int main(int argc, char** argv) {
     const int batchesPerTick = static_cast<int>(std::lround(rate));
 
     // The v2.2 edition looks for the simulator on 127.0.0.1; the JSON one is told.
-    const std::string simAddress = json ? "127.0.0.73" : "127.0.0.1";
-    const std::string unitAddress = json ? "127.0.0.74" : "127.0.0.75";
+    const halvex::test::Loopback net(halvex::test::LoopbackBlock::BenchSoak);
+    const std::string simAddress = json ? net.host(0) : "127.0.0.1";
+    const std::string unitAddress = json ? net.host(1) : net.host(2);
     std::unique_ptr<halvex::emulators::unit_json::UnitEmulator> jsonUnit;
     std::unique_ptr<halvex::emulators::unit_v22::UnitEmulator> v22Unit;
     try {

@@ -46,6 +46,7 @@
 #include "emulators/unit_v22/unit_emulator.h"
 #include "bench/bench_support.h"
 #include "bench/command_line.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace po = boost::program_options;
@@ -58,6 +59,8 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char* kProgram = "bridge-v22-load-bench";
+// host(0) the unit stand-in; host(1) and host(2) the two ends of the loopback floor.
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::BenchV22Load);
 constexpr std::size_t kDatagramLimit = 230;
 constexpr auto kStartDeadline = 60s;
 
@@ -92,8 +95,8 @@ std::pair<double, double> loopbackFloorMs() {
     namespace asio = boost::asio;
     using asio::ip::udp;
     asio::io_context io;
-    udp::socket receiver(io, udp::endpoint(asio::ip::make_address("127.0.0.73"), 0));
-    udp::socket sender(io, udp::endpoint(asio::ip::make_address("127.0.0.74"), 0));
+    udp::socket receiver(io, udp::endpoint(asio::ip::make_address(kNet.host(1)), 0));
+    udp::socket sender(io, udp::endpoint(asio::ip::make_address(kNet.host(2)), 0));
     constexpr int kCount = 1000;
     std::vector<Clock::time_point> sent(kCount), received(kCount);
     std::thread reader([&] {
@@ -127,7 +130,7 @@ int fail(const std::string& why) {
 int main(int argc, char** argv) {
     double seconds = 30;
     std::string bridge = std::string(HALVEX_BIN_DIR) + "/halvex-relay-v22";
-    std::string unitAddress = "127.0.0.72";
+    std::string unitAddress = kNet.host(0);
     po::options_description options("Options");
     options.add_options()
         ("help,h", "show this help")

@@ -11,12 +11,18 @@
 #include "controller/last_address_store.h"
 #include "emulators/unit_json/unit_emulator.h"
 #include "tests/controller/controller_fixture.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
+#include "tests/support/wait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using halvex::test::eventually;
+
+// The stand-in unit listens on the JSON unit port of this address.
+const std::string kUnitAddress = halvex::test::Loopback(halvex::test::LoopbackBlock::ControllerJsonStalled).host(0);
 
 // The JSON edition with its supervision checks counted.
 class CountedJsonEdition : public JsonEdition {
@@ -38,7 +44,7 @@ const std::string kWriteTimedOut = "HalvexAdaptor::writeToWire: Error occured! E
 TEST(JsonStalledUnit, BatchesAndSupervisionGoOnWhileTheWriteTimesOutThenTheUnitIsReconnected) {
     ConsoleCapture console;
     halvex::test::TempDir folder;
-    halvex::emulators::unit_json::UnitEmulator unit("127.0.0.63", halvex::adaptor_json::kUnitPort);
+    halvex::emulators::unit_json::UnitEmulator unit(kUnitAddress, halvex::adaptor_json::kUnitPort);
     unit.setNeverRead(true);
     unit.start();
 
@@ -47,9 +53,9 @@ TEST(JsonStalledUnit, BatchesAndSupervisionGoOnWhileTheWriteTimesOutThenTheUnitI
     auto adaptor = std::make_unique<halvex::adaptor_json::HalvexAdaptor>(
         std::make_shared<halvex::controller::LastAddressStore>(folder.path()), limits);
     halvex::adaptor_json::HalvexAdaptor& link = *adaptor;
-    ASSERT_TRUE(link.initialize("", "127.0.0.63", "", "", false));
+    ASSERT_TRUE(link.initialize("", kUnitAddress, "", "", false));
     Configuration config("unused.xml");
-    config.IPAddress = "127.0.0.63";
+    config.IPAddress = kUnitAddress;
     auto edition = std::make_unique<CountedJsonEdition>(config, std::move(adaptor));
     CountedJsonEdition& counted = *edition;
     SimulatorSample::Options options;
@@ -60,10 +66,8 @@ TEST(JsonStalledUnit, BatchesAndSupervisionGoOnWhileTheWriteTimesOutThenTheUnitI
     controller.parametersUpdated({intUpdate("HW_PATSPEED", 1), intUpdate("HW_PATMON_ENABLED", 1),
                                   intUpdate("ARTERIAL_CATHETER_DEPTH", 5)});
     link.sendCommand("PLETH", std::string(kStuckWaveBytes, '7'));
-    const auto taken = Clock::now() + 10s;
-    while (!link.pendingWaveformMessage().empty() && Clock::now() < taken)
-        std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(link.pendingWaveformMessage().empty()) << "the streaming thread took the message";
+    ASSERT_TRUE(eventually([&] { return link.pendingWaveformMessage().empty(); }, 10s))
+        << "the streaming thread took the message";
 
     bool gaveUp = true;
     std::thread supervisor([&] { gaveUp = controller.run(); });

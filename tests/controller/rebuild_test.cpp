@@ -22,7 +22,9 @@
 #include "emulators/unit_json/unit_emulator.h"
 #include "emulators/unit_v22/unit_emulator.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -30,6 +32,10 @@ using namespace halvex::controller;
 using halvex::test::ConsoleCapture;
 using Channel = halvex::platform::Channel;
 using namespace std::chrono_literals;
+
+// The simulators and the JSON unit; the v2.2 bridge and unit, on a net of their own.
+const halvex::test::Loopback kNet(halvex::test::LoopbackBlock::ControllerRebuild);
+const halvex::test::Loopback kV22Net(halvex::test::LoopbackBlock::ControllerRebuildV22);
 
 constexpr int kRebuilds = 100;
 constexpr auto kInterval = 5ms;
@@ -94,10 +100,10 @@ std::string settings(const std::string& unitAddress, const std::string& serial) 
 TEST(ControllerRebuilds, AHundredV22UnitsGivenUpLeaveNoThreadOrDescriptor) {
     ConsoleCapture console;
     halvex::test::TempDir folder;
-    const std::string simAddress = "127.0.0.67";
+    const std::string simAddress = kNet.host(0);
     auto server = startSimulator(simAddress, 1);
     halvex::emulators::unit_v22::UnitEmulator::Options unitOptions;
-    unitOptions.address = "127.22.90.2";
+    unitOptions.address = kV22Net.host(1);
     unitOptions.serialId = "HX22-REBUILD";
     halvex::emulators::unit_v22::UnitEmulator unit(unitOptions);
     unit.setRefuseAssociation(true);
@@ -107,7 +113,7 @@ TEST(ControllerRebuilds, AHundredV22UnitsGivenUpLeaveNoThreadOrDescriptor) {
     Configuration configuration(folder.file("settings.xml"), V22Edition::kConfigurationKeys);
     auto lastAddress = std::make_shared<halvex::controller::LastAddressStore>(folder.path());
     halvex::adaptor_v22::AdaptorOptions adaptorOptions;
-    adaptorOptions.transport.localAddress = "127.22.90.1";
+    adaptorOptions.transport.localAddress = kV22Net.host(0);
     adaptorOptions.transport.waits.replyPause = 1ms;
     adaptorOptions.transport.waits.senderPause = 1ms;
     adaptorOptions.discovery.attemptPause = 1ms;
@@ -139,8 +145,8 @@ TEST(ControllerRebuilds, AHundredV22UnitsGivenUpLeaveNoThreadOrDescriptor) {
 TEST(ControllerRebuilds, AHundredJsonControllersWithAReconnectionLeaveNoThreadOrDescriptor) {
     ConsoleCapture console;
     halvex::test::TempDir folder;
-    const std::string simAddress = "127.0.0.68";
-    const std::string unitAddress = "127.0.0.69";
+    const std::string simAddress = kNet.host(1);
+    const std::string unitAddress = kNet.host(2);
     // Paused: the supervision loop selects the default calibration at every check, and
     // the first write after the drop finds the connection gone.
     auto server = startSimulator(simAddress, 0);
@@ -153,9 +159,7 @@ TEST(ControllerRebuilds, AHundredJsonControllersWithAReconnectionLeaveNoThreadOr
 
     // The unit's end of the last connection counts too.
     auto unitLeft = [&] {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (unit.connected() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(5ms);
+        EXPECT_TRUE(halvex::test::eventually([&] { return !unit.connected(); }, 10s)) << "the unit closed its end";
         return settled(*server);
     };
     Holdings before;

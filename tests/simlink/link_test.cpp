@@ -12,9 +12,11 @@
 #include "simlink/simulator_protocol.h"
 #include "simlink/wire.h"
 #include "test_support.h"
+#include "tests/support/wait.h"
 
 using namespace com_krel;
 using namespace simlink_test;
+using halvex::test::eventually;
 using namespace std::chrono_literals;
 namespace emu = halvex::emulators::sim_server;
 

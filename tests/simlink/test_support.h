@@ -120,18 +120,6 @@ public:
 // 127.0.0.1 in network byte order.
 inline std::uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
 
-// Waits (bounded) for a state of the engine that no event announces, such as the
-// number of pending inputs.
-template <class F>
-bool eventually(F done, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 // Collects library lines.
 struct Lines {
     std::mutex m;

@@ -4,7 +4,8 @@
 // each, and a stand-in on a fixed port (the JSON unit's 14997, the v2.2 unit's 14996,
 // the simulator's 55580 and 55557) must never meet another file's on the same address.
 // Each file asks for its block by name; every block is registered in the one table
-// below, and the compiler refuses a table whose blocks overlap.
+// below, and the compiler refuses a table whose blocks overlap. The benchmarks in
+// bench/ take theirs from the same table: one may run while the tests do.
 //
 // 127.0.0.1 is in no block: the v2.2 edition reaches its simulator there and binds
 // 14996 on every address, so the tests that do so are serialised instead (SERIAL in
@@ -41,6 +42,9 @@ enum class LoopbackBlock {
     ControllerJsonStalled,  // tests/controller/json_stalled_unit_test.cpp
     ControllerRebuild,      // tests/controller/rebuild_test.cpp: simulators and the JSON unit
     ControllerRebuildV22,   // tests/controller/rebuild_test.cpp: the v2.2 bridge and unit
+    BenchJsonLoad,          // bench/bridge_json_load_bench.cpp
+    BenchV22Load,           // bench/bridge_v22_load_bench.cpp
+    BenchSoak,              // bench/bridge_soak_bench.cpp
 };
 
 struct LoopbackRange {
@@ -78,6 +82,9 @@ inline constexpr LoopbackRange kLoopbackBlocks[] = {
     {LoopbackBlock::ControllerJsonStalled, loopbackAddress(0, 0, 88), 1},
     {LoopbackBlock::ControllerRebuild, loopbackAddress(0, 0, 67), 3},
     {LoopbackBlock::ControllerRebuildV22, loopbackAddress(22, 90, 1), 2},
+    {LoopbackBlock::BenchJsonLoad, loopbackAddress(0, 3, 1), 2},
+    {LoopbackBlock::BenchV22Load, loopbackAddress(0, 3, 11), 3},
+    {LoopbackBlock::BenchSoak, loopbackAddress(0, 3, 21), 3},
 };
 
 namespace loopback_table {
