@@ -47,8 +47,15 @@ std::string awkwardBytes() {
     return bytes + "end";
 }
 
-// The message of what `action` threw, or "" when it did not throw.
-std::string errorOf(const std::function<void()>& action) {
+// The message of what `action` threw, or "" when it did not throw. With a `sizeLimit`
+// (bytes, POSIX only; 0 for none) the action runs as on a disk that fills up there.
+std::string errorOf(const std::function<void()>& action, std::size_t sizeLimit = 0) {
+#ifndef _WIN32
+    std::optional<halvex::test::FileSizeLimit> limit;
+    if (sizeLimit != 0) limit.emplace(sizeLimit);
+#else
+    (void)sizeLimit;
+#endif
     try {
         action();
     } catch (const std::exception& error) {
@@ -108,14 +115,8 @@ TEST(SafeFileCopy, FailureLeavesNoCopy) {
         if (test.prepare) test.prepare(dir);
         const std::set<std::string> before = filesIn(dir);
 
-        std::string error;
-        {
-#ifndef _WIN32
-            std::optional<halvex::test::FileSizeLimit> limit;
-            if (test.sizeLimit != 0) limit.emplace(test.sizeLimit);
-#endif
-            error = errorOf([&] { copyToNewFile(dir.file(test.from), dir.file(test.stem), ".bak"); });
-        }
+        const std::string error =
+            errorOf([&] { copyToNewFile(dir.file(test.from), dir.file(test.stem), ".bak"); }, test.sizeLimit);
         std::string expected = test.error;
         expected.replace(expected.find('%'), 1, dir.path());
         EXPECT_TRUE(startsWith(error, expected)) << error;
@@ -172,14 +173,8 @@ TEST(SafeFileReplace, FailureLeavesTheOldFileWhole) {
         dir.write("folder/inside", "kept");
         const std::set<std::string> before = filesIn(dir);
 
-        std::string error;
-        {
-#ifndef _WIN32
-            std::optional<halvex::test::FileSizeLimit> limit;
-            if (test.sizeLimit != 0) limit.emplace(test.sizeLimit);
-#endif
-            error = errorOf([&] { replaceFile(dir.file(test.target), awkwardBytes()); });
-        }
+        const std::string error =
+            errorOf([&] { replaceFile(dir.file(test.target), awkwardBytes()); }, test.sizeLimit);
         std::string expected = test.error;
         expected.replace(expected.find('%'), 1, dir.path());
         EXPECT_NE(error.find(expected), std::string::npos) << error;
